@@ -1,0 +1,180 @@
+/* kiv.h: the C interface of kiv, a networking library for scripts.
+ *
+ * Every function takes doubles and NUL-terminated strings and returns a double
+ * or a string, so that any host able to call a C function can use it.
+ * Connections are named by handles: 1, 2, 3, ... as returned by kiv_connect,
+ * kiv_listen and kiv_accept; handle 0 names the current connection (the one
+ * most recently opened by kiv_connect/kiv_listen or taken by kiv_accept).
+ * Reals are truncated toward zero where an integer is meant.
+ *
+ * Failure shows only in the result: 0 for a number, "" for a string. A handle
+ * that names no connection, or a connection that is no longer usable (its
+ * peer has gone), always gives the failure value.
+ *
+ * Returned strings belong to the library: copy what you keep. A string stays
+ * valid until the next call that replaces it (named in each contract).
+ *
+ * Calls are expected from one host thread at a time. */
+#ifndef KIV_H
+#define KIV_H
+
+#if defined(_WIN32)
+#  if defined(KIV_STATIC)
+#    define KIV_API
+#  elif defined(KIV_BUILDING)
+#    define KIV_API __declspec(dllexport)
+#  else
+#    define KIV_API __declspec(dllimport)
+#  endif
+#  define KIV_CALL __cdecl
+#else
+#  define KIV_API __attribute__((visibility("default")))
+#  define KIV_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Connections ---------------------------------------------------- */
+
+/* Opens a connection and makes it current. kind: 1 plain TCP to host:port;
+ * 2 TCP through the relay service, host naming the session to join; 3 typed
+ * TCP to a kiv player server (waits for the player number); 4 UDP endpoint
+ * bound to local port. host: a dotted IPv4 address or a name (a name that
+ * does not resolve means 127.0.0.1). Result: the new handle, or 0. */
+KIV_API double KIV_CALL kiv_connect(const char* host, double port, double kind);
+
+/* Becomes a server on port and makes it current. mode 1: plain server, take
+ * clients with kiv_accept. mode 3: player server that admits up to limit
+ * players by itself (limit outside 1..5000 means 5000). Result: the server's
+ * handle, or 0 for another mode or a port that cannot be listened on. */
+KIV_API double KIV_CALL kiv_listen(double port, double mode, double limit);
+
+/* Takes one waiting client of a plain server as a new plain connection and
+ * makes it current. Result: its handle; when no client waits, the handle of
+ * an empty entry (kiv_valid gives 0 for it) and there is no current
+ * connection. 0 when the server handle is not usable. */
+KIV_API double KIV_CALL kiv_accept(double handle);
+
+/* Closes the connection (a relay connection says goodbye first). A handle of
+ * 1 or more is freed for reuse, also when the connection had already died.
+ * Result: 1 when this call closed it, else 0. */
+KIV_API double KIV_CALL kiv_disconnect(double handle);
+
+/* Result: 1 when the handle names a usable connection (a server always is),
+ * else 0. */
+KIV_API double KIV_CALL kiv_valid(double handle);
+
+/* Result: on a typed client the player number its server gave it; 0 on a
+ * player server and on every other kind. */
+KIV_API double KIV_CALL kiv_player_id(double handle);
+
+/* The dotted address of the connection's peer; on a player server, of player
+ * number `player` ("" for a player that left or does not exist); "" on UDP.
+ * With a handle that names no usable connection (for example -1) it asks the
+ * relay service for this machine's public address ("" when it cannot). */
+KIV_API const char* KIV_CALL kiv_ipaddress(double handle, double player);
+
+/* A one-line copyright notice. */
+KIV_API const char* KIV_CALL copyright(void);
+
+/* ---- Tokens: lines of text ------------------------------------------ */
+
+/* Sends text followed by the delimiter. On a player server it goes to every
+ * player; on UDP it goes to host:port. Result 1 when sent, 0 on a plain
+ * server or during a file transfer. The text must not contain the delimiter. */
+KIV_API double KIV_CALL kiv_token_send(double handle, const char* text, const char* host, double port);
+
+/* Sets the delimiter that ends tokens in both directions (any length, even
+ * empty: then every byte received is a token). Plain TCP and UDP only; the
+ * default is "\n". Result 1, or 0 on other kinds and on servers. */
+KIV_API double KIV_CALL kiv_token_delimiter(double handle, const char* delimiter);
+
+/* Moves the oldest received token into the current token. Result 1, or 0
+ * when none is queued (or a file transfer occupies the connection). */
+KIV_API double KIV_CALL kiv_token_receive(double handle);
+
+/* Blocks until a token is queued (it stays queued): 1. Returns 0 when the
+ * connection closes meanwhile or can never receive one (a plain server). */
+KIV_API double KIV_CALL kiv_token_wait(double handle);
+
+/* The current token's text; valid until the next kiv_token_receive. */
+KIV_API const char* KIV_CALL kiv_token_value(double handle);
+
+/* The current token's sender address on UDP; "" on other kinds. */
+KIV_API const char* KIV_CALL kiv_token_ipaddress(double handle);
+
+/* ---- Messages: typed connections only ------------------------------- */
+
+/* Sends value with an id (0..255; 252 to 254 cannot be sent). From a client:
+ * player 0 = to the server's script, -1 = to the server and every other
+ * player, n = to player n only. From the server's script: 0 = to itself,
+ * -1 = to every player, n = to player n. Result 1, or 0 on other kinds and
+ * for what cannot be sent. */
+KIV_API double KIV_CALL kiv_message_send(double handle, double id, double player, const char* value);
+
+/* Moves the oldest received message into the current message: 1, or 0. */
+KIV_API double KIV_CALL kiv_message_receive(double handle);
+
+/* Blocks until a message is queued: 1 (at once on other kinds). 0 when the
+ * connection closes meanwhile. */
+KIV_API double KIV_CALL kiv_message_wait(double handle);
+
+/* The current message's value (valid until the next kiv_message_receive),
+ * id, and player: on a client the sender (0 the server's script), on a
+ * server the player who sent it. */
+KIV_API const char* KIV_CALL kiv_message_value(double handle);
+KIV_API double KIV_CALL kiv_message_id(double handle);
+KIV_API double KIV_CALL kiv_message_player(double handle);
+
+/* ---- Shared data: 256 slots on typed connections -------------------- */
+
+/* Slot type: 1 string, 0 integer. 0 on other kinds or slots outside 0..255. */
+KIV_API double KIV_CALL kiv_data_type(double handle, double slot);
+/* The slot's integer (0 on failure). */
+KIV_API double KIV_CALL kiv_data_get_int(double handle, double slot);
+/* The slot's string (""), valid until the next kiv_data_get_str on this
+ * connection. */
+KIV_API const char* KIV_CALL kiv_data_get_str(double handle, double slot);
+/* Stores the value in the slot here at once and sends it to the server (a
+ * server sends it to every player). Integers 0..15624999 arrive unchanged.
+ * Result 1, or 0 on other kinds and for slots outside 0..255 or 252 to 254. */
+KIV_API double KIV_CALL kiv_data_set_int(double handle, double slot, double value);
+KIV_API double KIV_CALL kiv_data_set_str(double handle, double slot, const char* value);
+
+/* ---- Files: plain TCP only ------------------------------------------ */
+
+/* Starts sending the file's bytes on the connection; returns at once with 1,
+ * or 0 on other kinds, servers, or while a transfer runs. */
+KIV_API double KIV_CALL kiv_file_send(double handle, const char* file_name);
+/* The file's size in bytes, 0 when it cannot be opened. */
+KIV_API double KIV_CALL kiv_filesize(const char* file_name);
+/* Starts writing the next `size` bytes that arrive into the file (bytes
+ * already received as tokens included); returns at once with 1, or 0. */
+KIV_API double KIV_CALL kiv_file_receive(double handle, const char* file_name, double size);
+/* Blocks until the transfer has finished: 1 when complete (the file is
+ * closed), 0 when it can never complete. 1 at once on other kinds. */
+KIV_API double KIV_CALL kiv_file_wait(double handle);
+/* Bytes transferred so far, and whole percent of the announced size. */
+KIV_API double KIV_CALL kiv_file_byte(double handle);
+KIV_API double KIV_CALL kiv_file_percentage(double handle);
+
+/* ---- Number packing: base-250 digits without 0, 10 or 126 bytes ----- */
+
+/* Pack an integer (0..249, 0..62499, 0..15624999) into 1, 2 or 3 bytes. The
+ * result is valid until the next pack call. */
+KIV_API const char* KIV_CALL pack_small(double value);
+KIV_API const char* KIV_CALL pack_normal(double value);
+KIV_API const char* KIV_CALL pack_big(double value);
+/* Unpack the number stored at byte offset position of s; 0 when its bytes
+ * lie outside the string. */
+KIV_API double KIV_CALL unpack_small(const char* s, double position);
+KIV_API double KIV_CALL unpack_normal(const char* s, double position);
+KIV_API double KIV_CALL unpack_big(const char* s, double position);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIV_H */

@@ -1,0 +1,117 @@
+// The platform layer: every socket and system operation the library needs, in portable terms.
+//
+// posix.cpp and win32.cpp define the same operations; the build picks one.
+// No other file includes an OS header. Errors are translated once, here, into
+// the few outcomes the portable code acts on. Every operation goes through
+// the table `calls`, which tests may override to make a recv fail, a send
+// come up short or the probe report a dead peer without a broken network.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv::platform {
+
+#ifdef _WIN32
+using socket_t = std::uintptr_t;  // SOCKET
+#else
+using socket_t = int;
+#endif
+// All bits set on both systems.
+constexpr socket_t invalid_socket = static_cast<socket_t>(~static_cast<socket_t>(0));
+
+enum class Status { ok, would_block, closed, error };
+
+struct Io {
+    Status status;
+    size_t bytes;  // meaningful when status is ok
+};
+
+// What the liveness probe found out about a connected socket.
+enum class Probe {
+    alive,   // no error, and the peer has not closed (or its bytes are still unread)
+    closed,  // the peer closed in order and every byte it sent has been read
+    dead,    // error or reset
+};
+
+// IPv4 addresses travel in network byte order.
+struct Calls {
+    void (*startup)();
+    void (*cleanup)();
+    socket_t (*open_stream)();
+    socket_t (*open_datagram)();
+    // Blocking connect; on success the socket is made non-blocking with
+    // TCP_NODELAY, ready for the receive worker.
+    bool (*connect)(socket_t s, uint32_t addr, uint16_t port);
+    bool (*bind)(socket_t s, uint32_t addr, uint16_t port);
+    bool (*listen)(socket_t s, int backlog);
+    bool (*set_nonblocking)(socket_t s);
+    bool (*set_multicast_loop_off)(socket_t s);
+    // Non-blocking; invalid_socket when nobody waits. The accepted socket is
+    // set up like a connected one (non-blocking, TCP_NODELAY) on every system.
+    socket_t (*accept)(socket_t listener);
+    size_t (*bytes_ready)(socket_t s);  // a failed query counts as 0
+    Io (*recv)(socket_t s, void* buf, size_t n, bool peek);
+    Io (*recvfrom)(socket_t s, void* buf, size_t n, uint32_t* from_addr);
+    // Writes what the socket takes now. more: more bytes follow at once, let
+    // the system coalesce them into full segments.
+    Io (*send)(socket_t s, const void* buf, size_t n, bool more);
+    Io (*sendto)(socket_t s, const void* buf, size_t n, uint32_t addr, uint16_t port);
+    Probe (*probe)(socket_t s);
+    bool (*peer_address)(socket_t s, uint32_t* addr);
+    bool (*local_port)(socket_t s, uint16_t* port);
+    bool (*resolve)(const char* name, uint32_t* addr);
+    void (*close)(socket_t s);
+    // Wait until readable/writable, an error, or timeout; true when ready.
+    bool (*wait_readable)(socket_t s, int timeout_ms);
+    bool (*wait_writable)(socket_t s, int timeout_ms);
+    // Marks ready[i] = 1 for each socket that is readable, closed or in
+    // error right now (no waiting); returns how many are.
+    size_t (*poll_readable)(const socket_t* s, size_t n, uint8_t* ready);
+};
+
+extern Calls calls;
+// The system's own implementations, for tests that wrap them.
+const Calls& system_calls();
+
+// Windows needs one socket start-up per Connection; the count exists on every
+// system so that the pairing can be tested.
+int startup_count();
+
+inline void startup() { calls.startup(); }
+inline void cleanup() { calls.cleanup(); }
+inline socket_t open_stream() { return calls.open_stream(); }
+inline socket_t open_datagram() { return calls.open_datagram(); }
+inline bool connect(socket_t s, uint32_t addr, uint16_t port) { return calls.connect(s, addr, port); }
+inline bool bind(socket_t s, uint32_t addr, uint16_t port) { return calls.bind(s, addr, port); }
+inline bool listen(socket_t s, int backlog) { return calls.listen(s, backlog); }
+inline bool set_nonblocking(socket_t s) { return calls.set_nonblocking(s); }
+inline bool set_multicast_loop_off(socket_t s) { return calls.set_multicast_loop_off(s); }
+inline socket_t accept(socket_t listener) { return calls.accept(listener); }
+inline size_t bytes_ready(socket_t s) { return calls.bytes_ready(s); }
+inline Io recv(socket_t s, void* buf, size_t n, bool peek) { return calls.recv(s, buf, n, peek); }
+inline Io recvfrom(socket_t s, void* buf, size_t n, uint32_t* from) { return calls.recvfrom(s, buf, n, from); }
+inline Io send(socket_t s, const void* buf, size_t n, bool more) { return calls.send(s, buf, n, more); }
+inline Io sendto(socket_t s, const void* buf, size_t n, uint32_t addr, uint16_t port) {
+    return calls.sendto(s, buf, n, addr, port);
+}
+inline Probe probe(socket_t s) { return calls.probe(s); }
+inline bool peer_address(socket_t s, uint32_t* addr) { return calls.peer_address(s, addr); }
+inline bool local_port(socket_t s, uint16_t* port) { return calls.local_port(s, port); }
+inline bool resolve(const char* name, uint32_t* addr) { return calls.resolve(name, addr); }
+inline void close(socket_t s) { calls.close(s); }
+inline bool wait_readable(socket_t s, int timeout_ms) { return calls.wait_readable(s, timeout_ms); }
+inline bool wait_writable(socket_t s, int timeout_ms) { return calls.wait_writable(s, timeout_ms); }
+inline size_t poll_readable(const socket_t* s, size_t n, uint8_t* ready) { return calls.poll_readable(s, n, ready); }
+
+// Pure conversions, identical on every system (address.cpp).
+// The address a.b.c.d in network byte order.
+uint32_t make_address(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+inline uint32_t loopback_address() { return make_address(127, 0, 0, 1); }
+// Dotted IPv4 text to an address; false for anything that is not four
+// decimal numbers 0..255 separated by dots.
+bool parse_dotted(const char* text, uint32_t* addr);
+// Dotted text of an address into out (at least 16 bytes).
+void format_dotted(uint32_t addr, char out[16]);
+
+}  // namespace kiv::platform

@@ -1,0 +1,172 @@
+// The shared-data slot table, data records and their forwarding on a server.
+#include "shared_data/shared_data.h"
+
+#include <cstring>
+#include <string>
+
+#include "base/codec.h"
+#include "frame/table.h"
+#include "net/players.h"
+
+namespace kiv {
+
+namespace {
+
+// One digit byte carries 0..251 and 255; 252 and 253 would decode as 124 and
+// 8, and 254 would be a 0 byte.
+bool slot_fits(int32_t slot) { return slot >= 0 && slot <= 255 && (slot < 252 || slot > 254); }
+
+bool slot_exists(int32_t slot) { return slot >= 0 && slot < kSlots; }
+
+void store_int(DataSlot& s, int32_t value) {
+    s.number = value;
+    s.is_string = 0;
+}
+
+void store_str(DataSlot& s, const void* text, uint32_t n) {
+    s.text.assign(text, n);
+    s.is_string = 1;
+}
+
+void send_int_record(Connection& c, int32_t slot, int32_t value) {
+    uint8_t rec[7] = {'D', encode_digit(slot), 'I', 0, 0, 0, '\n'};
+    encode_big(value, rec + 3);
+    send_record(c, rec, sizeof rec);
+}
+
+void send_str_record(Connection& c, int32_t slot, const char* text) {
+    std::string rec;
+    rec += 'D';
+    rec += static_cast<char>(encode_digit(slot));
+    rec += 'S';
+    rec += text;
+    rec += '\n';
+    send_record(c, rec.data(), rec.size());
+}
+
+// Sends to c (a client, or a player of a server) or, from a server, to every
+// player. Returns false when c is not typed.
+bool send_int(Connection& c, int32_t slot, int32_t value) {
+    if (c.kind.load() != kTyped) return false;
+    if (c.is_listening()) {
+        for (Connection* p : player_snapshot(c)) {
+            if (p) send_int(*p, slot, value);
+        }
+    } else {
+        send_int_record(c, slot, value);
+    }
+    return true;
+}
+
+bool send_str(Connection& c, int32_t slot, const char* text) {
+    if (c.kind.load() != kTyped) return false;
+    if (c.is_listening()) {
+        for (Connection* p : player_snapshot(c)) {
+            if (p) send_str(*p, slot, text);
+        }
+    } else {
+        send_str_record(c, slot, text);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool data_set_int(Connection& c, int32_t slot, int32_t value) {
+    if (!slot_fits(slot) || !send_int(c, slot, value)) return false;
+    std::lock_guard<std::mutex> lk(c.mutex);
+    if (c.slot_table) store_int(c.slot_table[slot], value);
+    return true;
+}
+
+bool data_set_str(Connection& c, int32_t slot, const char* text) {
+    if (!text) text = "";
+    if (!slot_fits(slot) || !send_str(c, slot, text)) return false;
+    std::lock_guard<std::mutex> lk(c.mutex);
+    if (c.slot_table) store_str(c.slot_table[slot], text, static_cast<uint32_t>(std::strlen(text)));
+    return true;
+}
+
+double data_type(Connection& c, int32_t slot) {
+    if (c.kind.load() != kTyped || !slot_exists(slot)) return 0.0;
+    std::lock_guard<std::mutex> lk(c.mutex);
+    return c.slot_table ? c.slot_table[slot].is_string : 0.0;
+}
+
+double data_get_int(Connection& c, int32_t slot) {
+    if (c.kind.load() != kTyped || !slot_exists(slot)) return 0.0;
+    std::lock_guard<std::mutex> lk(c.mutex);
+    return c.slot_table ? c.slot_table[slot].number : 0.0;
+}
+
+const char* data_get_str(Connection& c, int32_t slot) {
+    if (c.kind.load() != kTyped || !slot_exists(slot)) return frame::empty_string();
+    std::lock_guard<std::mutex> lk(c.mutex);
+    if (!c.slot_table) return frame::empty_string();
+    // A received record may replace the slot's text at any moment on the
+    // worker, so the host gets a copy that only its own calls replace.
+    c.data_result.assign(c.slot_table[slot].text);
+    return c.data_result.data();
+}
+
+void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n) {
+    if (n < 3) return;  // too short for slot and type: dropped
+    const int32_t slot = static_cast<uint8_t>(decode_digit(rec[1]));
+    const bool is_int = rec[2] == 'I';
+    if (is_int && n < 6) return;
+    if (is_int) {
+        const int32_t value = decode_big(rec + 3);
+        if (c.slot_table) {
+            store_int(c.slot_table[slot], value);
+        } else {
+            push_change(c.data_changes, slot, value);
+        }
+        return;
+    }
+    // A string ends at the record's end or at its first 0 byte.
+    const char* text = reinterpret_cast<const char*>(rec + 3);
+    const void* nul = std::memchr(text, 0, n - 3);
+    const uint32_t len = nul ? static_cast<uint32_t>(static_cast<const char*>(nul) - text) : n - 3;
+    if (c.slot_table) {
+        store_str(c.slot_table[slot], text, len);
+    } else {
+        push_change(c.data_changes, slot, text, len);
+    }
+}
+
+void send_join_snapshot(Connection& server, Connection& player) {
+    if (!server.slot_table) return;
+    for (int32_t s = 0; s < kSlots; ++s) {
+        const DataSlot& d = server.slot_table[s];
+        if (d.is_string == 0 && d.number != 0 && slot_fits(s)) send_int(player, s, d.number);
+    }
+}
+
+void apply_player_changes(Connection& server, Connection& player, size_t i) {
+    std::vector<Connection*> others = player_snapshot(server);
+    for (;;) {
+        std::lock_guard<std::mutex> lk(player.mutex);
+        const DataChange* ch = player.data_changes.front();
+        if (!ch) return;
+        if (server.slot_table) {
+            DataSlot& d = server.slot_table[ch->slot];
+            if (ch->is_string) {
+                store_str(d, ch->text.data(), ch->text.length());
+            } else {
+                store_int(d, ch->number);
+            }
+        }
+        // Forwarded to everybody else; the sender already has it.
+        for (size_t j = 0; j < others.size(); ++j) {
+            if (j == i || !others[j] || !slot_fits(ch->slot)) continue;
+            if (ch->is_string) {
+                send_str(*others[j], ch->slot, ch->text.data());
+            } else {
+                send_int(*others[j], ch->slot, ch->number);
+            }
+        }
+        player.data_changes.pop();
+    }
+}
+
+}  // namespace kiv

@@ -1,0 +1,93 @@
+// Token sending, the token queue and the relaying of players' tokens.
+#include "tokens/tokens.h"
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "frame/table.h"
+#include "net/connect.h"
+#include "net/players.h"
+#include "net/receive.h"
+
+namespace kiv {
+
+bool send_token(Connection& c, const char* text, const char* host, uint16_t port) {
+    const uint8_t kind = c.kind.load();
+    if (kind < kPlain || kind > kDatagram) return false;
+    if (!text) text = "";
+    if (c.is_listening()) {
+        if (kind != kTyped) return false;
+        for (Connection* p : player_snapshot(c)) send_token(*p, text, "", 0);
+        return true;
+    }
+    if (c.file_busy.load()) return false;
+    std::string rec;
+    if (kind == kTyped) rec += 'T';
+    rec += text;
+    // Typed connections always end records with a newline.
+    rec.append(kind == kTyped ? "\n" : c.delimiter.data(), kind == kTyped ? 1 : c.delimiter.length());
+    if (kind == kDatagram) {
+        uint32_t addr;
+        if (resolve_host(host, &addr)) send_datagram(c, rec.data(), rec.size(), addr, port);
+        return true;
+    }
+    send_record(c, rec.data(), rec.size());
+    return true;
+}
+
+bool set_delimiter(Connection& c, const char* delimiter) {
+    const uint8_t kind = c.kind.load();
+    if ((kind != kPlain && kind != kDatagram) || c.is_listening()) return false;
+    std::lock_guard<std::mutex> lk(c.mutex);
+    c.delimiter.assign(delimiter ? delimiter : "");
+    delimiter_changed(c);
+    return true;
+}
+
+bool take_token(Connection& c) {
+    if (c.is_listening() && c.kind.load() != kTyped) return false;
+    if (c.file_busy.load()) return false;
+    std::lock_guard<std::mutex> lk(c.mutex);
+    const TokenRecord* r = c.tokens.front();
+    if (!r) return false;
+    c.token_text.assign(r->text);
+    c.token_address.assign(r->address);
+    c.tokens.pop();
+    return true;
+}
+
+bool wait_token(Connection& c) {
+    // A plain server's own queue never fills.
+    if (c.is_listening() && c.kind.load() != kTyped) return false;
+    while (c.tokens.size() == 0) {
+        if (!c.connected()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kWaitPollMs));
+    }
+    return true;
+}
+
+const char* token_value(Connection& c) {
+    if (c.is_listening() && c.kind.load() != kTyped) return frame::empty_string();
+    return c.token_text.data();
+}
+
+const char* token_ipaddress(Connection& c) {
+    if (c.kind.load() != kDatagram) return frame::empty_string();
+    return c.token_address.data();
+}
+
+void relay_player_tokens(Connection& server, Connection& player, size_t i) {
+    // A player's queues are filled and emptied only on the server's worker,
+    // which is running this: no player lock is needed here.
+    std::vector<Connection*> others = player_snapshot(server);
+    while (const TokenRecord* r = player.tokens.front()) {
+        push_token(server.tokens, r->text.data(), r->text.length(), r->delimiter.data(), "");
+        for (size_t j = 0; j < others.size(); ++j) {
+            if (j != i && others[j]) send_token(*others[j], r->text.data(), "", 0);
+        }
+        player.tokens.pop();
+    }
+}
+
+}  // namespace kiv

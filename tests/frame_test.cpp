@@ -1,0 +1,137 @@
+// Handles, the connection table, the current connection and the validity check.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "net/connection.h"
+#include "support.h"
+
+namespace {
+
+double plain_server() { return kiv_listen(0, 1, 0); }
+
+TEST(Frame, EmptyTableNamesNothing) {
+    EXPECT_EQ(kiv_valid(0), 0);
+    EXPECT_EQ(kiv_valid(1), 0);
+    EXPECT_EQ(kiv_disconnect(0), 0);
+    EXPECT_EQ(kiv_disconnect(1), 0);
+    EXPECT_EQ(kiv_token_value(1), kiv::frame::empty_string());
+    EXPECT_EQ(kiv_message_value(0), kiv::frame::empty_string());
+    EXPECT_EQ(kiv_data_get_str(3, 0), kiv::frame::empty_string());
+    EXPECT_EQ(kiv_player_id(1), 0);
+    EXPECT_EQ(kiv_token_send(1, "x", "", 0), 0);
+    EXPECT_EQ(kiv_file_percentage(1), 0);
+}
+
+TEST(Frame, HandleResolution) {
+    ASSERT_EQ(plain_server(), 1);
+    EXPECT_EQ(kiv_valid(1), 1);
+    EXPECT_EQ(kiv_valid(1.9), 1);
+    EXPECT_EQ(kiv_valid(0.5), 0);
+    EXPECT_EQ(kiv_valid(-0.5), 0);
+    EXPECT_EQ(kiv_valid(-1), 0);
+    EXPECT_EQ(kiv_valid(NAN), 0);
+    EXPECT_EQ(kiv_valid(INFINITY), 0);
+    EXPECT_EQ(kiv_valid(1e300), 0);
+    EXPECT_EQ(kiv_valid(-1e300), 0);
+    EXPECT_EQ(kiv_valid(4294967297.0), 0);  // would wrap to 1 if narrowed carelessly
+    EXPECT_EQ(kiv_valid(2), 0);
+    EXPECT_EQ(kiv_valid(0), 1);  // the current connection
+}
+
+TEST(Frame, TableEntriesAreReused) {
+    EXPECT_EQ(plain_server(), 1);
+    EXPECT_EQ(plain_server(), 2);
+    EXPECT_EQ(plain_server(), 3);
+    EXPECT_EQ(kiv_disconnect(2), 1);
+    EXPECT_EQ(kiv_disconnect(2), 0);
+    EXPECT_EQ(kiv_valid(2), 0);
+    EXPECT_EQ(plain_server(), 2);
+    EXPECT_EQ(kiv::frame::table_count(), 3u);
+    EXPECT_EQ(kiv_disconnect(1), 1);
+    EXPECT_EQ(plain_server(), 1);
+}
+
+TEST(Frame, CurrentConnectionRules) {
+    ASSERT_EQ(plain_server(), 1);
+    kiv::Connection* first = kiv::frame::current();
+    // A failed connect leaves the current connection alone.
+    EXPECT_EQ(kiv_connect("127.0.0.1", 1, 0), 0);
+    EXPECT_EQ(kiv_connect("127.0.0.1", 1, 5), 0);
+    EXPECT_EQ(kiv_connect("127.0.0.1", 1, 70000), 0);
+    EXPECT_EQ(kiv_listen(0, 2, 0), 0);
+    EXPECT_EQ(kiv_listen(0, 4, 0), 0);
+    EXPECT_EQ(kiv::frame::current(), first);
+    EXPECT_EQ(kiv::frame::table_count(), 1u);
+    ASSERT_EQ(plain_server(), 2);
+    EXPECT_NE(kiv::frame::current(), first);
+    // Disconnecting the current connection by its handle: handle 0 no longer reaches it.
+    EXPECT_EQ(kiv_disconnect(2), 1);
+    EXPECT_EQ(kiv::frame::current(), nullptr);
+    EXPECT_EQ(kiv_valid(0), 0);
+}
+
+TEST(Frame, DisconnectThroughHandleZeroKeepsTheEntry) {
+    ASSERT_EQ(plain_server(), 1);
+    EXPECT_EQ(kiv_disconnect(0), 1);
+    // A torn-down server keeps its listening flag, so it still passes the check,
+    // but there is nothing left to tear down.
+    EXPECT_EQ(kiv_valid(0), 1);
+    EXPECT_EQ(kiv_disconnect(0), 0);
+    EXPECT_EQ(kiv::frame::table_count(), 1u);
+    EXPECT_EQ(plain_server(), 2);
+    // Disconnecting it by handle frees the entry even though nothing was torn down.
+    EXPECT_EQ(kiv_disconnect(1), 0);
+    EXPECT_EQ(plain_server(), 1);
+}
+
+TEST(Frame, AcceptWithNobodyWaitingEntersOneEmptyEntry) {
+    ASSERT_EQ(plain_server(), 1);
+    const double empty = kiv_accept(1);
+    EXPECT_EQ(empty, 2);
+    EXPECT_EQ(kiv_valid(empty), 0);
+    EXPECT_EQ(kiv_valid(0), 0);  // no current connection now
+    EXPECT_EQ(kiv_accept(1), 2);
+    EXPECT_EQ(kiv::frame::table_count(), 2u);
+    int client = test::connect_to(test::port_of_handle(1));
+    ASSERT_GE(client, 0);
+    double h = 0;
+    ASSERT_TRUE(test::wait_until([&] {
+        h = kiv_accept(1);
+        return kiv_valid(h) == 1;
+    }));
+    EXPECT_EQ(h, 2);
+    EXPECT_EQ(kiv_valid(0), 1);
+    // A bad server handle changes nothing.
+    EXPECT_EQ(kiv_accept(7), 0);
+    EXPECT_EQ(kiv_valid(0), 1);
+    close(client);
+}
+
+TEST(Frame, StartupCountPairsWithConnections) {
+    const int before = kiv::platform::startup_count();
+    {
+        kiv::Connection a, b, c;
+        EXPECT_EQ(kiv::platform::startup_count(), before + 3);
+        EXPECT_EQ(a.kind.load(), 0);
+        EXPECT_EQ(a.socket.load(), kiv::platform::invalid_socket);
+        EXPECT_STREQ(a.delimiter.data(), "\n");
+        EXPECT_EQ(a.tokens.size(), 0u);
+        EXPECT_FALSE(a.worker.joinable());
+        EXPECT_EQ(a.slot_table, nullptr);
+    }
+    EXPECT_EQ(kiv::platform::startup_count(), before);
+}
+
+TEST(Frame, Copyright) {
+    const char* a = copyright();
+    const std::string text = a;
+    const char* b = copyright();
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(text, b);
+    EXPECT_NE(text.find("kiv"), std::string::npos);
+    EXPECT_EQ(text.find('\n'), std::string::npos);
+}
+
+}  // namespace
