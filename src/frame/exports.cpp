@@ -98,12 +98,12 @@ KIV_API double KIV_CALL kiv_token_wait(double handle) {
 }
 
 KIV_API const char* KIV_CALL kiv_token_value(double handle) {
-    Connection* c = checked(handle);
+    Connection* c = resolve(handle);  // what the script already took stays readable
     return c ? kiv::token_value(*c) : empty_string();
 }
 
 KIV_API const char* KIV_CALL kiv_token_ipaddress(double handle) {
-    Connection* c = checked(handle);
+    Connection* c = resolve(handle);  // what the script already took stays readable
     return c ? kiv::token_ipaddress(*c) : empty_string();
 }
 
@@ -125,17 +125,17 @@ KIV_API double KIV_CALL kiv_message_wait(double handle) {
 }
 
 KIV_API const char* KIV_CALL kiv_message_value(double handle) {
-    Connection* c = checked(handle);
+    Connection* c = resolve(handle);  // what the script already took stays readable
     return c ? kiv::message_value(*c) : empty_string();
 }
 
 KIV_API double KIV_CALL kiv_message_id(double handle) {
-    Connection* c = checked(handle);
+    Connection* c = resolve(handle);  // what the script already took stays readable
     return c ? kiv::message_id(*c) : 0.0;
 }
 
 KIV_API double KIV_CALL kiv_message_player(double handle) {
-    Connection* c = checked(handle);
+    Connection* c = resolve(handle);  // what the script already took stays readable
     return c ? kiv::message_player(*c) : 0.0;
 }
 

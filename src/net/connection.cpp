@@ -137,8 +137,9 @@ bool alive(Connection& c) {
             return true;
         case Liveness::closed:
             // The peer has gone, but what it sent before leaving is still
-            // owed to the script: stay usable until that has been taken.
-            return c.tokens.size() != 0 || c.messages.size() != 0 || c.rx_pending.load() != 0;
+            // owed to the script: the receive step keeps the connection until
+            // every record has been cut and taken, then tears it down.
+            return c.connected();
         case Liveness::dead:
             break;
     }

@@ -1,0 +1,223 @@
+// Connecting, disconnecting and the life of a connection, end to end over loopback.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <string>
+
+#include "frame/convert.h"
+#include "net/connection.h"
+#include "support.h"
+
+using test::next_token;
+using test::read_n;
+using test::write_all;
+
+namespace {
+
+TEST(Convert, TruncationAndNarrowing) {
+    using namespace kiv::frame;
+    EXPECT_EQ(to_port(70000), 4464);
+    EXPECT_EQ(to_port(-1), 65535);
+    EXPECT_EQ(to_port(5000.9), 5000);
+    EXPECT_EQ(to_kind(257), 1);
+    EXPECT_EQ(to_kind(1.9), 1);
+    EXPECT_EQ(to_kind(70000), 0);  // outside 16 bits: the most negative value, low byte 0
+    EXPECT_EQ(to_kind(259), 3);
+    EXPECT_EQ(to_kind(NAN), 0);
+    EXPECT_EQ(to_i32(-2.5), -2);
+    EXPECT_EQ(to_i32(3e9), INT32_MIN);
+    EXPECT_EQ(to_i16(40000), INT16_MIN);
+    EXPECT_EQ(to_i64(NAN), INT64_MIN);
+}
+
+TEST(Connect, HandlesAreReusedAfterDisconnect) {
+    test::Listener l;
+    EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 1), 1);
+    EXPECT_EQ(kiv_connect("localhost", l.port, 257), 2);  // 257 acts as kind 1; names are looked up
+    EXPECT_EQ(kiv_connect("127.0.0.1", l.port + 0.9, 1.9), 3);
+    EXPECT_EQ(kiv_disconnect(2), 1);
+    EXPECT_EQ(kiv_disconnect(2), 0);
+    EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 1), 2);
+    EXPECT_EQ(kiv::frame::table_count(), 3u);
+}
+
+TEST(Connect, FailuresLeaveNothingBehind) {
+    test::Listener l;
+    ASSERT_EQ(kiv_connect("127.0.0.1", l.port, 1), 1);
+    const int startups = kiv::platform::startup_count();
+    int closed_port;
+    {
+        test::Listener gone;
+        closed_port = gone.port;
+    }
+    EXPECT_EQ(kiv_connect("127.0.0.1", closed_port, 1), 0);  // refused
+    EXPECT_EQ(kiv_connect("1.2.3", l.port, 1), 0);            // not a dotted address, no letter
+    EXPECT_EQ(kiv_connect("", l.port, 1), 0);
+    EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 0), 0);
+    EXPECT_EQ(kiv::frame::table_count(), 1u);
+    EXPECT_EQ(kiv::frame::resolve(0), kiv::frame::resolve(1));
+    EXPECT_EQ(kiv::platform::startup_count(), startups);
+}
+
+TEST(Connect, UnresolvableNameMeansLoopback) {
+    kiv::platform::Calls saved = kiv::platform::calls;
+    kiv::platform::calls.resolve = [](const char*, uint32_t*) { return false; };
+    test::Listener l;
+    EXPECT_EQ(kiv_connect("no-such-host", l.port, 1), 1);
+    EXPECT_GE(l.accept_one(), 0);
+    kiv::frame::clear_table();
+    kiv::platform::calls = saved;
+}
+
+TEST(Connect, TypedHandshake) {
+    test::Listener l;
+    std::thread server([&] {
+        int a = l.accept_one();
+        write_all(a, "T3\n");
+        // A data record right behind the number lands in the slot table at once.
+        write_all(a, std::string("D\x05I\x02\x06\x02\n", 7));
+        test::read_quiet(a, 200);
+        close(a);
+    });
+    const double h = kiv_connect("127.0.0.1", l.port, 3);
+    ASSERT_EQ(h, 1);
+    EXPECT_EQ(kiv_player_id(h), 3);
+    EXPECT_TRUE(test::wait_until([&] { return kiv_data_get_int(h, 3) == 1000; }));
+    server.join();
+}
+
+TEST(Connect, TypedServerFullOrSilent) {
+    test::Listener l;
+    std::thread server([&] {
+        int a = l.accept_one();
+        write_all(a, "T\n");  // full
+        close(a);
+        int b = l.accept_one();
+        close(b);  // gone before the number
+    });
+    EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 3), 0);
+    EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 3), 0);
+    EXPECT_EQ(kiv::frame::table_count(), 0u);
+    server.join();
+}
+
+TEST(Connect, TypedRecordKinds) {
+    test::Listener l;
+    std::thread server([&] {
+        int a = l.accept_one();
+        write_all(a, "T1\nT\nX1\n\nThi\n");
+        test::read_quiet(a, 300);
+        close(a);
+    });
+    const double h = kiv_connect("127.0.0.1", l.port, 3);
+    ASSERT_EQ(h, 1);
+    EXPECT_EQ(next_token(h), "");  // "T" alone: an empty token
+    EXPECT_EQ(next_token(h), "hi");  // "X1" and the empty record were dropped
+    EXPECT_EQ(kiv_token_delimiter(h, "x"), 0);
+    EXPECT_EQ(kiv_token_send(h, "hello", "", 0), 1);
+    server.join();
+}
+
+TEST(Disconnect, HandleZeroTearsDownWithoutFreeing) {
+    test::PlainPair p;
+    ASSERT_EQ(p.handle, 1);
+    EXPECT_EQ(kiv_disconnect(0), 1);
+    EXPECT_EQ(kiv_valid(0), 0);
+    EXPECT_EQ(kiv_disconnect(0), 0);
+    EXPECT_TRUE(test::peer_closed(p.peer));
+    EXPECT_EQ(kiv::frame::table_count(), 1u);
+    EXPECT_NE(kiv::frame::resolve(1), nullptr);
+}
+
+TEST(Liveness, ResetPeerIsNoticedAndItsEntryFreed) {
+    std::signal(SIGPIPE, SIG_DFL);  // a write must never raise it
+    test::PlainPair p;
+    ASSERT_TRUE(write_all(p.peer, "x\n"));
+    EXPECT_EQ(next_token(p.handle), "x");
+    test::reset_close(p.peer);
+    p.peer = -1;
+    EXPECT_TRUE(test::wait_until([&] { return kiv_valid(p.handle) == 0; }));
+    for (int i = 0; i < 100; ++i) kiv_token_send(p.handle, "after", "", 0);
+    EXPECT_EQ(kiv_token_wait(p.handle), 0);
+    // Its worker tore it down; disconnecting still frees the handle.
+    EXPECT_EQ(kiv_disconnect(p.handle), 0);
+    EXPECT_EQ(kiv::frame::resolve(1), nullptr);
+    test::Listener l;
+    EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 1), 1);
+}
+
+TEST(Liveness, OrderlyClosingPeerStillDeliversItsLastTokens) {
+    test::PlainPair p;
+    ASSERT_TRUE(write_all(p.peer, "last\nwords\n"));
+    close(p.peer);
+    p.peer = -1;
+    EXPECT_EQ(kiv_token_wait(p.handle), 1);
+    EXPECT_EQ(next_token(p.handle), "last");
+    EXPECT_EQ(next_token(p.handle), "words");
+    EXPECT_TRUE(test::wait_until([&] { return kiv_valid(p.handle) == 0; }));
+    EXPECT_EQ(kiv_token_receive(p.handle), 0);
+}
+
+TEST(Liveness, WaitEndsWhenThePeerLeaves) {
+    test::PlainPair p;
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        close(p.peer);
+        p.peer = -1;
+    });
+    EXPECT_EQ(kiv_token_wait(p.handle), 0);
+    closer.join();
+}
+
+TEST(Liveness, DatagramEndpointIsValidWhileOpen) {
+    const double h = kiv_connect("", 0, 4);
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(kiv_valid(h), 1);
+    EXPECT_STREQ(kiv_ipaddress(h, 1), "");
+    EXPECT_EQ(kiv_disconnect(h), 1);
+    EXPECT_EQ(kiv_valid(h), 0);
+}
+
+TEST(PlainServer, AcceptedClientsAreIndependent) {
+    const double server = kiv_listen(0, 1, 0);
+    ASSERT_EQ(server, 1);
+    EXPECT_EQ(kiv_player_id(server), 0);
+    int raw = test::connect_to(test::port_of_handle(server));
+    double client = 0;
+    ASSERT_TRUE(test::wait_until([&] {
+        client = kiv_accept(server);
+        return kiv_valid(client) == 1;
+    }));
+    EXPECT_EQ(kiv_player_id(client), 0);
+    EXPECT_STREQ(kiv_ipaddress(client, 0), "127.0.0.1");
+    EXPECT_STREQ(kiv_ipaddress(server, 0), "");
+    ASSERT_TRUE(write_all(raw, "ping\n"));
+    EXPECT_EQ(next_token(client), "ping");
+    EXPECT_EQ(kiv_token_send(client, "pong", "", 0), 1);
+    EXPECT_EQ(read_n(raw, 5), "pong\n");
+    // The accepted client outlives its server.
+    EXPECT_EQ(kiv_disconnect(server), 1);
+    EXPECT_EQ(kiv_token_send(client, "still", "", 0), 1);
+    EXPECT_EQ(read_n(raw, 6), "still\n");
+    close(raw);
+}
+
+TEST(PlainServer, PortInUseIsRefused) {
+    const double first = kiv_listen(0, 1, 0);
+    ASSERT_EQ(first, 1);
+    EXPECT_EQ(kiv_listen(test::port_of_handle(first), 1, 0), 0);
+    EXPECT_EQ(kiv_listen(test::port_of_handle(first), 3, 0), 0);
+}
+
+TEST(Unload, LiveConnectionsAreClosedWithoutHanging) {
+    test::PlainPair p;
+    const double server = kiv_listen(0, 3, 2);
+    ASSERT_GT(server, 0);
+    ASSERT_TRUE(write_all(p.peer, "pending\n"));
+    kiv::frame::clear_table();  // what unloading the library does
+    EXPECT_TRUE(test::peer_closed(p.peer));
+    EXPECT_EQ(kiv_valid(1), 0);
+}
+
+}  // namespace
