@@ -1,8 +1,17 @@
 // Peer addresses of connections and players; the address query.
 #include "net/address.h"
 
+#include <cstring>
+#include <memory>
+
 #include "frame/table.h"
+#include "net/connect.h"
 #include "net/players.h"
+#include "tokens/tokens.h"
+
+#ifndef KIV_RELAY_HOST
+#define KIV_RELAY_HOST "localhost"
+#endif
 
 namespace kiv {
 
@@ -35,6 +44,25 @@ const char* peer_address(Connection& c, int64_t player) {
     return dotted_peer(c);
 }
 
-const char* query_own_address() { return frame::empty_string(); }
+const char* query_own_address() {
+    // A short-lived plain connection, never entered in the table.
+    std::unique_ptr<Connection> q(open_connection(KIV_RELAY_HOST, kRelayPort, kPlain));
+    if (!q) return frame::empty_string();
+    send_token(*q, "IPADDRESS", "", 0);
+    ByteString answer;
+    // The service greets first; its second line is the answer. Both waits end
+    // when the service goes away or stays silent too long.
+    if (!wait_for_token(*q, kQueryTimeoutMs)) return frame::empty_string();
+    pop_token(*q, nullptr);
+    if (!wait_for_token(*q, kQueryTimeoutMs)) return frame::empty_string();
+    pop_token(*q, &answer);
+    char* out = frame::result_buffer();
+    uint32_t n = answer.length();
+    if (n > frame::kResultBufferSize - 1) n = frame::kResultBufferSize - 1;
+    std::memcpy(out, answer.data(), n);
+    out[n] = 0;
+    send_token(*q, "`", "", 0);  // the service's goodbye line
+    return out;                  // q is torn down and destroyed on the way out
+}
 
 }  // namespace kiv

@@ -17,8 +17,6 @@ namespace kiv {
 
 namespace {
 
-constexpr uint16_t kRelayPort = 9713;
-
 bool is_ascii_letter(unsigned char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'); }
 
 bool relay_handshake(Connection& c, const char* host) {

@@ -7,8 +7,12 @@
 
 namespace kiv {
 
-// How long a connect handshake or an address query waits for the other side.
+// How long a connect handshake, and each line of an address query, waits for
+// the other side.
 constexpr int kHandshakeTimeoutMs = 10000;
+constexpr int kQueryTimeoutMs = 5000;
+// The relay service's port, for relay connections and the address query.
+constexpr uint16_t kRelayPort = 9713;
 
 // The host rule: text holding an ASCII letter is looked up by name (the
 // loopback address when that fails); other text must be a dotted address.
