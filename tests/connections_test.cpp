@@ -220,4 +220,19 @@ TEST(Unload, LiveConnectionsAreClosedWithoutHanging) {
     EXPECT_EQ(kiv_valid(1), 0);
 }
 
+TEST(Unload, ProcessExitWithLiveConnections) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            test::Listener l;
+            kiv_connect("127.0.0.1", l.port, 1);
+            kiv_listen(0, 3, 0);
+            kiv_connect("", 0, 4);
+            int peer = l.accept_one();
+            test::write_all(peer, "unread\n");
+            std::exit(7);  // static destruction closes everything
+        },
+        testing::ExitedWithCode(7), "");
+}
+
 }  // namespace
