@@ -1,0 +1,511 @@
+// Tests for kiv-relay: run the real binary and talk to it over loopback with raw sockets.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kWait = std::chrono::seconds(20); // generous: sanitizer builds are slow
+const std::string kTimeout = "<<timeout>>";
+const std::string kClosed = "<<closed>>";
+constexpr std::size_t kMaxLine = 1024 * 1024;
+
+int ms_left(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+std::string relay_binary() {
+    if (const char* env = std::getenv("KIV_RELAY_BIN"))
+        return env;
+    return KIV_RELAY_BIN;
+}
+
+// The relay as a child process; stopping it checks that it shuts down cleanly.
+class RelayProcess {
+public:
+    explicit RelayProcess(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{relay_binary(), "--port", "0", "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        stdout_ = out[0];
+        if (pid_ > 0)
+            port_ = read_port();
+    }
+    ~RelayProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (stdout_ >= 0)
+            close(stdout_);
+    }
+    int port() const { return port_; }
+
+    // Sends the signal and returns the exit status, or -1 if it did not exit in time.
+    int stop(int signo = SIGTERM) {
+        if (pid_ <= 0)
+            return -1;
+        kill(pid_, signo);
+        int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+        pollfd p{fd, POLLIN, 0};
+        bool exited = fd >= 0 && poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kWait).count())) == 1;
+        if (fd >= 0)
+            close(fd);
+        int status = 0;
+        if (!exited || waitpid(pid_, &status, 0) != pid_)
+            return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    int read_port() {
+        std::string line;
+        auto deadline = Clock::now() + kWait;
+        char c = 0;
+        while (true) {
+            pollfd p{stdout_, POLLIN, 0};
+            if (poll(&p, 1, ms_left(deadline)) != 1 || read(stdout_, &c, 1) != 1)
+                return 0;
+            if (c == '\n')
+                break;
+            line += c;
+        }
+        const std::string prefix = "listening on ";
+        return line.rfind(prefix, 0) == 0 ? std::atoi(line.c_str() + prefix.size()) : 0;
+    }
+
+    pid_t pid_ = -1;
+    int stdout_ = -1;
+    int port_ = 0;
+};
+
+// A raw client. Reading and sending touch separate state, so one thread may read
+// while another sends.
+class Conn {
+public:
+    explicit Conn(int port, int rcvbuf = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Conn() { drop(); }
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    void drop() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    void reset() {
+        linger l{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        drop();
+    }
+
+    void half_close() { shutdown(fd_, SHUT_WR); }
+
+    bool send(const std::string& data) {
+        std::size_t off = 0;
+        auto deadline = Clock::now() + kWait;
+        while (off < data.size()) {
+            pollfd p{fd_, POLLOUT, 0};
+            if (poll(&p, 1, ms_left(deadline)) != 1)
+                return false;
+            ssize_t n = ::send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return false;
+            if (n > 0)
+                off += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    // The next line without its "\n", or kTimeout / kClosed.
+    std::string line() {
+        auto deadline = Clock::now() + kWait;
+        while (true) {
+            auto nl = in_.find('\n');
+            if (nl != std::string::npos) {
+                std::string l = in_.substr(0, nl);
+                in_.erase(0, nl + 1);
+                return l;
+            }
+            int r = fill(deadline);
+            if (r == 0)
+                return kTimeout;
+            if (r < 0)
+                return kClosed;
+        }
+    }
+
+    // Discards input until the relay closes the connection; counts the lines seen.
+    bool closed(std::size_t* lines = nullptr) {
+        auto deadline = Clock::now() + kWait;
+        int r;
+        while ((r = fill(deadline)) > 0) {
+            if (lines) {
+                for (char c : in_)
+                    *lines += c == '\n';
+                in_.clear();
+            }
+        }
+        return r < 0;
+    }
+
+    // Skips the greeting, names the session and returns the relay's answer.
+    std::string join(const std::string& session) {
+        line();
+        send(session + "\n");
+        return line();
+    }
+
+private:
+    // 1: got data, 0: deadline passed, -1: closed or reset.
+    int fill(Clock::time_point deadline) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, ms_left(deadline)) != 1)
+            return 0;
+        char buf[65536];
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0)
+            return n < 0 && errno == EINTR ? 1 : -1;
+        in_.append(buf, static_cast<std::size_t>(n));
+        return 1;
+    }
+
+    int fd_ = -1;
+    std::string in_;
+};
+
+class RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_GT(relay_.port(), 0) << "relay did not start: " << relay_binary(); }
+    void TearDown() override { EXPECT_EQ(relay_.stop(), 0) << "relay did not shut down cleanly"; }
+    int port() const { return relay_.port(); }
+
+    RelayProcess relay_;
+};
+
+std::string seq_line(char who, int i, std::size_t width) {
+    std::string s = std::string(1, who) + std::to_string(i) + " ";
+    s.resize(width, '.');
+    return s;
+}
+
+TEST_F(RelayTest, HandshakeGreetingAddressAndGoodbye) {
+    Conn a(port());
+    std::string greeting = a.line();
+    EXPECT_FALSE(greeting.empty() || greeting == kTimeout || greeting == kClosed) << greeting;
+    ASSERT_TRUE(a.send("IPADDRESS\n"));
+    EXPECT_EQ(a.line(), "127.0.0.1");
+    ASSERT_TRUE(a.send("`\n"));
+    EXPECT_TRUE(a.closed());
+
+    // Sent in one burst, the answer must still arrive before the close.
+    Conn b(port());
+    ASSERT_TRUE(b.send("IPADDRESS\n`\n"));
+    b.line();
+    EXPECT_EQ(b.line(), "127.0.0.1");
+    EXPECT_TRUE(b.closed());
+
+    Conn c(port());
+    ASSERT_TRUE(c.send("`\n"));
+    EXPECT_TRUE(c.closed());
+}
+
+TEST_F(RelayTest, MembersExchangeLinesInOrderWithoutEcho) {
+    Conn a(port()), b(port());
+    EXPECT_EQ(a.join("room"), "0");
+    EXPECT_EQ(b.join("room"), "1");
+    std::string burst;
+    for (int i = 0; i < 200; ++i)
+        burst += seq_line('a', i, 40) + "\n";
+    ASSERT_TRUE(a.send(burst));
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(b.line(), seq_line('a', i, 40));
+    ASSERT_TRUE(b.send("b0\nb1\n"));
+    // Had a's own lines come back, they would be queued ahead of b's.
+    EXPECT_EQ(a.line(), "b0");
+    EXPECT_EQ(a.line(), "b1");
+    Conn c(port());
+    EXPECT_EQ(c.join("room"), "2");
+}
+
+TEST_F(RelayTest, SessionsAreIsolated) {
+    Conn a(port()), b(port()), x(port()), y(port());
+    a.join("room");
+    b.join("room");
+    x.join("other");
+    EXPECT_EQ(y.join("other "), "0") << "names differing by a byte are different sessions";
+    ASSERT_TRUE(a.send("for room\n"));
+    EXPECT_EQ(b.line(), "for room");
+    Conn z(port());
+    z.join("other ");
+    ASSERT_TRUE(z.send("for other space\n"));
+    EXPECT_EQ(y.line(), "for other space") << "y must not have heard the other sessions";
+    Conn w(port());
+    w.join("other");
+    ASSERT_TRUE(w.send("for other\n"));
+    EXPECT_EQ(x.line(), "for other") << "x must not have heard the other sessions";
+}
+
+TEST_F(RelayTest, ForwardsAnyBytesExactly) {
+    const std::string name("\0we\xff\r", 5);
+    Conn a(port()), b(port());
+    EXPECT_EQ(a.join(name), "0");
+    EXPECT_EQ(b.join(name), "1");
+    std::string all_bytes;
+    for (int c = 0; c < 256; ++c)
+        if (c != '\n')
+            all_bytes += static_cast<char>(c);
+    std::vector<std::string> lines{"", "\r", std::string("\0\0", 2), " ` ", "``", all_bytes,
+                                   std::string(kMaxLine, 'L')};
+    for (const auto& l : lines)
+        ASSERT_TRUE(a.send(l + "\n"));
+    for (const auto& l : lines)
+        ASSERT_TRUE(b.line() == l) << "line of " << l.size() << " bytes changed";
+    Conn c(port());
+    EXPECT_EQ(c.join(""), "0") << "the empty name is a session of its own";
+}
+
+TEST_F(RelayTest, GoodbyeLeavesTheSessionUnforwarded) {
+    Conn a(port()), b(port()), c(port());
+    a.join("room");
+    b.join("room");
+    c.join("room");
+    ASSERT_TRUE(a.send("last\n`\nnever\n"));
+    EXPECT_TRUE(a.closed());
+    EXPECT_EQ(b.line(), "last");
+    ASSERT_TRUE(c.send("after\n"));
+    EXPECT_EQ(b.line(), "after");
+    Conn d(port());
+    EXPECT_EQ(d.join("room"), "2");
+}
+
+TEST_F(RelayTest, OverlongLineDropsOnlyTheSender) {
+    Conn a(port()), b(port()), c(port());
+    a.join("room");
+    b.join("room");
+    c.join("room");
+    ASSERT_TRUE(a.send(std::string(kMaxLine / 2, 'x')));
+    a.send(std::string(kMaxLine, 'x')); // may fail once the relay hangs up
+    EXPECT_TRUE(a.closed());
+    ASSERT_TRUE(b.send("still here\n"));
+    EXPECT_EQ(c.line(), "still here");
+
+    Conn d(port());
+    d.line();
+    d.send(std::string(kMaxLine + 1, 'n'));
+    EXPECT_TRUE(d.closed()) << "the bound applies to the first line too";
+}
+
+// Upper bound of the kernel's send buffer, which also holds data for a stalled reader.
+long kernel_send_buffer_max() {
+    long lo = 0, def = 0, max = 4 << 20;
+    if (FILE* f = std::fopen("/proc/sys/net/ipv4/tcp_wmem", "r")) {
+        if (std::fscanf(f, "%ld %ld %ld", &lo, &def, &max) != 3)
+            max = 4 << 20;
+        std::fclose(f);
+    }
+    return max;
+}
+
+TEST_F(RelayTest, StalledReaderIsDroppedWhileOthersGetEverything) {
+    // Each of a and b alone sends more than the relay queue and the kernel may hold for the stalled one.
+    const int kLines = static_cast<int>(std::max(16000L, (kernel_send_buffer_max() + (8L << 20)) / 1000 + 1000));
+    constexpr int kWindow = 2000; // keep the live readers far below the queue bound
+    Conn stalled(port(), 4096), a(port()), b(port());
+    stalled.join("room");
+    a.join("room");
+    b.join("room");
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::atomic<int> got_a{0}, got_b{0}; // lines a and b received
+    std::atomic<bool> failed{false};
+    auto writer = [&](Conn& c, char who, std::atomic<int>& peer_got) {
+        std::string chunk;
+        for (int i = 0; i < kLines && !failed; ++i) {
+            std::unique_lock<std::mutex> lock(m);
+            if (!cv.wait_until(lock, Clock::now() + kWait, [&] { return i - peer_got < kWindow || failed; })) {
+                failed = true;
+                return;
+            }
+            lock.unlock();
+            chunk += seq_line(who, i, 999) + "\n";
+            if ((i % 16 == 15 || i + 1 == kLines) && !c.send(chunk))
+                failed = true;
+            if (i % 16 == 15)
+                chunk.clear();
+        }
+    };
+    auto reader = [&](Conn& c, char from, std::atomic<int>& got) {
+        for (int i = 0; i < kLines && !failed; ++i) {
+            if (c.line() != seq_line(from, i, 999)) {
+                failed = true;
+            } else {
+                std::lock_guard<std::mutex> lock(m);
+                ++got;
+            }
+            cv.notify_all();
+        }
+    };
+    std::thread ta(writer, std::ref(a), 'a', std::ref(got_b));
+    std::thread tb(writer, std::ref(b), 'b', std::ref(got_a));
+    std::thread ra(reader, std::ref(a), 'b', std::ref(got_a));
+    std::thread rb(reader, std::ref(b), 'a', std::ref(got_b));
+    ta.join();
+    tb.join();
+    ra.join();
+    rb.join();
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(got_a, kLines);
+    EXPECT_EQ(got_b, kLines);
+    std::size_t stalled_lines = 0;
+    EXPECT_TRUE(stalled.closed(&stalled_lines));
+    EXPECT_LT(stalled_lines, 2u * kLines) << "the stalled reader should have been cut off";
+}
+
+TEST(RelayHandshake, SilentClientTimesOutMembersDoNot) {
+    RelayProcess relay({"--handshake-timeout", "1"});
+    ASSERT_GT(relay.port(), 0);
+    Conn a(relay.port()), b(relay.port());
+    a.join("room");
+    b.join("room");
+    Conn silent(relay.port()), asked(relay.port());
+    ASSERT_TRUE(silent.send("no newline yet"));
+    asked.line();
+    ASSERT_TRUE(asked.send("IPADDRESS\n"));
+    EXPECT_TRUE(silent.closed());
+    EXPECT_TRUE(asked.closed()) << "an address query alone does not make a member";
+    // Both members were accepted before the silent client, so their limit passed too.
+    ASSERT_TRUE(a.send("alive\n"));
+    EXPECT_EQ(b.line(), "alive");
+    EXPECT_EQ(relay.stop(), 0);
+}
+
+TEST_F(RelayTest, ThousandClientsComeAndGo) {
+    constexpr int kClients = 1000;
+    rlimit rl{};
+    getrlimit(RLIMIT_NOFILE, &rl);
+    if (rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    ASSERT_GT(rl.rlim_cur, kClients + 100u) << "descriptor limit too low for this test";
+    std::vector<std::unique_ptr<Conn>> crowd;
+    for (int i = 0; i < kClients; ++i) {
+        crowd.push_back(std::make_unique<Conn>(port()));
+        ASSERT_EQ(crowd.back()->join("crowd" + std::to_string(i % 10)), std::to_string(i / 10));
+    }
+    for (int i = 0; i < kClients; ++i) {
+        if (i % 3 == 0)
+            ASSERT_TRUE(crowd[static_cast<std::size_t>(i)]->send("`\n"));
+        else if (i % 3 == 1)
+            crowd[static_cast<std::size_t>(i)]->reset();
+        crowd[static_cast<std::size_t>(i)].reset();
+    }
+    Conn a(port()), b(port());
+    a.join("after");
+    b.join("after");
+    ASSERT_TRUE(a.send("served\n"));
+    EXPECT_EQ(b.line(), "served");
+}
+
+TEST_F(RelayTest, SurvivesGarbage) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 40; ++round) {
+        Conn g(port()), h(port());
+        std::string junk(1 + rng() % 20000, '\0');
+        for (auto& ch : junk)
+            ch = static_cast<char>(rng() % 8 == 0 ? '\n' : rng() % 256);
+        ASSERT_TRUE(g.send(junk));
+        if (round % 2 == 0) {
+            h.join(junk.substr(0, junk.find('\n')));
+            h.send(junk);
+        }
+        if (round % 4 == 1) {
+            g.half_close();
+            EXPECT_TRUE(g.closed()) << "end of input ends the connection";
+        } else {
+            g.reset();
+        }
+    }
+    Conn a(port()), b(port());
+    a.join("after");
+    b.join("after");
+    ASSERT_TRUE(a.send("served\n"));
+    EXPECT_EQ(b.line(), "served");
+}
+
+class RelaySignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(RelaySignal, ExitsWithStatusZero) {
+    RelayProcess relay;
+    ASSERT_GT(relay.port(), 0);
+    Conn a(relay.port()), b(relay.port()), pending(relay.port());
+    a.join("room");
+    b.join("room");
+    ASSERT_TRUE(a.send(std::string(100000, 'q') + "\n"));
+    EXPECT_EQ(relay.stop(GetParam()), 0);
+    EXPECT_TRUE(pending.closed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Relay, RelaySignal, ::testing::Values(SIGTERM, SIGINT));
+
+} // namespace
