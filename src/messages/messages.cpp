@@ -5,10 +5,12 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/codec.h"
 #include "frame/table.h"
 #include "net/players.h"
+#include "net/server_pass.h"
 
 namespace kiv {
 
@@ -18,16 +20,27 @@ namespace {
 // nor 254 (a 0 byte).
 bool id_fits(int32_t id) { return id >= 0 && id <= 255 && (id < 252 || id > 254); }
 
-void write_record(Connection& c, int32_t id, int32_t player, const char* value) {
+// "M", id digit, two player digits, value bytes, "\n". The value is taken by
+// length: a relayed value holding a 0 byte is passed on whole.
+void build_record(std::string& rec, int32_t id, int32_t player, const char* value, size_t n) {
     uint8_t digits[2];
     encode_normal(player, digits);
-    std::string rec;
-    rec += 'M';
+    rec.assign(1, 'M');
     rec += static_cast<char>(encode_digit(id));
     rec.append(reinterpret_cast<const char*>(digits), 2);
-    rec += value;
+    rec.append(value, n);
     rec += '\n';
+}
+
+void write_record(Connection& c, int32_t id, int32_t player, const char* value) {
+    std::string rec;
+    build_record(rec, id, player, value, std::strlen(value));
     send_record(c, rec.data(), rec.size());
+}
+
+// Sends a built record to a player that is still there.
+void send_to_player(Connection& p, const std::string& rec) {
+    if (p.kind.load() == kTyped) send_record(p, rec.data(), rec.size());
 }
 
 }  // namespace
@@ -41,8 +54,10 @@ bool send_message(Connection& c, int32_t id, int32_t player, const char* value) 
             push_message(c.messages, value, static_cast<uint32_t>(std::strlen(value)), static_cast<uint8_t>(id), 0,
                          "\n");
         } else if (player == -1) {
+            std::string rec;
+            build_record(rec, id, 0, value, std::strlen(value));
             for (Connection* p : player_snapshot(c)) {
-                if (p) send_message(*p, id, 0, value);
+                if (p) send_to_player(*p, rec);
             }
         } else if (Connection* p = player_at(c, player)) {
             send_message(*p, id, 0, value);
@@ -83,29 +98,40 @@ bool wait_message(Connection& c) {
     return true;
 }
 
-const char* message_value(Connection& c) {
-    return c.kind.load() == kTyped ? c.message_value.data() : frame::empty_string();
+// The current message is kept after teardown (kind 0) so that the last one
+// taken stays readable; other kinds never have one.
+static bool holds_messages(Connection& c) {
+    const uint8_t kind = c.kind.load();
+    return kind == kTyped || kind == kNotConnected;
 }
 
-double message_id(Connection& c) { return c.kind.load() == kTyped ? c.message_id : 0.0; }
+const char* message_value(Connection& c) {
+    return holds_messages(c) ? c.message_value.data() : frame::empty_string();
+}
 
-double message_player(Connection& c) { return c.kind.load() == kTyped ? c.message_player : 0.0; }
+double message_id(Connection& c) { return holds_messages(c) ? c.message_id : 0.0; }
 
-void route_player_messages(Connection& server, Connection& player, size_t i) {
+double message_player(Connection& c) { return holds_messages(c) ? c.message_player : 0.0; }
+
+void route_player_messages(Connection& server, Connection& player, size_t i, PassOutput& out) {
     const int32_t sender = static_cast<int32_t>(i + 1);
-    std::vector<Connection*> others = player_snapshot(server);
+    const size_t entries = out.players().size();
+    std::string rec;
     while (const MessageRecord* r = player.messages.front()) {
         const int32_t target = r->player;
         if (target == 0 || target == -1) {
             push_message(server.messages, r->value.data(), r->value.length(), r->id, static_cast<int16_t>(sender),
                          r->delimiter.data());
         }
-        if (target == -1) {
-            for (size_t j = 0; j < others.size(); ++j) {
-                if (j != i && others[j]) send_message(*others[j], r->id, sender, r->value.data());
+        // Every id a record can carry (254 and 255 included) passes on as it
+        // came: the id refusal guards only what a script sends.
+        if (target == -1 || (target >= 1 && static_cast<size_t>(target) <= entries)) {
+            build_record(rec, r->id, sender, r->value.data(), r->value.length());
+            if (target == -1) {
+                out.to_all_but(i, rec);
+            } else {
+                out.to(static_cast<size_t>(target - 1), rec);  // the sender itself included
             }
-        } else if (target >= 1 && static_cast<size_t>(target) <= others.size() && others[target - 1]) {
-            send_message(*others[target - 1], r->id, sender, r->value.data());
         }
         player.messages.pop();
     }

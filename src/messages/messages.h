@@ -7,6 +7,8 @@
 
 namespace kiv {
 
+class PassOutput;
+
 // Sends (or, on a server to player 0, queues for the server's own script) one
 // message. False on a connection that is not typed, and for what the record
 // cannot carry: ids 252 to 254, and from a client, players below -1.
@@ -23,8 +25,8 @@ const char* message_value(Connection& c);
 double message_id(Connection& c);
 double message_player(Connection& c);
 
-// Server pass: routes player i's messages by their target. Caller holds the
-// server's mutex.
-void route_player_messages(Connection& server, Connection& player, size_t i);
+// Server pass: routes player i's messages by their target, to the server's
+// queue and through the pass's output. Caller holds the server's mutex.
+void route_player_messages(Connection& server, Connection& player, size_t i, PassOutput& out);
 
 }  // namespace kiv

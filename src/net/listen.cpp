@@ -2,6 +2,7 @@
 #include "net/listen.h"
 
 #include <string>
+#include <vector>
 
 #include "net/players.h"
 #include "net/receive.h"
@@ -14,13 +15,41 @@ namespace {
 
 // Player numbers travel as signed 16-bit values: a list this long is full.
 constexpr size_t kMaxPlayerNumber = 32767;
+// A player server takes its clients only once per pass: a crowd joining at
+// once must fit in the queue meanwhile, or the system drops their connects
+// and they retry only seconds later.
+constexpr int kPlayerBacklog = 1024;
 
-size_t live_players(Connection& server) {
-    size_t live = 0;
-    for (Connection* p : player_snapshot(server)) {
-        if (p && p->connected() && alive(*p)) ++live;
+size_t connected_players(const std::vector<Connection*>& players) {
+    size_t n = 0;
+    for (Connection* p : players) {
+        if (p && p->connected()) ++n;
     }
-    return live;
+    return n;
+}
+
+size_t live_players(const std::vector<Connection*>& players) {
+    size_t n = 0;
+    for (Connection* p : players) {
+        if (p && p->connected() && alive(*p)) ++n;
+    }
+    return n;
+}
+
+// Players may join while fewer than the limit are alive. Only connected
+// entries can be alive, so the probes are spent only when the connected ones
+// alone would fill the server.
+bool has_room(Connection& server, Admissions& a) {
+    const size_t limit = server.max_players;
+    if (!a.counted) {
+        a.live = connected_players(player_snapshot(server));
+        a.counted = true;
+    }
+    if (a.live >= limit && !a.exact) {
+        a.live = live_players(player_snapshot(server));
+        a.exact = true;
+    }
+    return a.live < limit;
 }
 
 }  // namespace
@@ -33,7 +62,7 @@ Connection* open_server(uint16_t port, uint8_t mode, uint32_t limit) {
     // A port that cannot be listened on is reported, not handed out as a
     // server that would never see a client.
     if (s == platform::invalid_socket || !platform::set_nonblocking(s) || !platform::bind(s, 0, port) ||
-        !platform::listen(s, kListenBacklog)) {
+        !platform::listen(s, mode == kTyped ? kPlayerBacklog : kListenBacklog)) {
         delete c;
         return nullptr;
     }
@@ -63,13 +92,13 @@ Connection* accept_client(Connection& server) {
 
 double player_id(Connection& c) { return c.kind.load() == kTyped ? c.player_number : 0.0; }
 
-void admit_player(Connection& server, platform::socket_t s) {
-    bool has_room;
+void admit_player(Connection& server, platform::socket_t s, Admissions& a) {
+    bool list_full;
     {
         std::lock_guard<std::mutex> lk(server.players_lock);
-        has_room = server.players.size() < kMaxPlayerNumber;
+        list_full = server.players.size() >= kMaxPlayerNumber;
     }
-    if (!has_room || live_players(server) >= server.max_players) {
+    if (list_full || !has_room(server, a)) {
         // Full: the empty token tells the client so, then the socket closes.
         Connection refused;
         refused.socket.store(s);
@@ -80,13 +109,18 @@ void admit_player(Connection& server, platform::socket_t s) {
     Connection* p = new Connection();
     p->socket.store(s);
     p->kind.store(kTyped);
-    size_t number;
     {
+        // The number goes out as the player becomes visible in the list, so
+        // a broadcast by the script (which sends to what the list holds)
+        // cannot reach the client before the number its handshake waits for.
         std::lock_guard<std::mutex> lk(server.players_lock);
         server.players.push_back(p);
-        number = server.players.size();
+        const std::string number = std::to_string(server.players.size());
+        send_token(*p, number.c_str(), "", 0);
     }
-    send_token(*p, std::to_string(number).c_str(), "", 0);
+    ++a.live;
+    // The server's mutex is held: no set of the server's slots runs between
+    // the snapshot and the player's joining.
     send_join_snapshot(server, *p);
 }
 

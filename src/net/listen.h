@@ -17,8 +17,17 @@ Connection* accept_client(Connection& c);
 
 double player_id(Connection& c);
 
+// What one pass knows of its live players while it admits clients: counted
+// at the first client and kept up to date, so that a crowd of clients costs
+// one round of liveness probes per pass rather than one per client.
+struct Admissions {
+    bool counted = false;
+    bool exact = false;  // else `live` is the connected count, an upper bound
+    size_t live = 0;
+};
+
 // Numbers and greets a new player, or refuses it when the server is full.
 // Runs in the server pass with the server's mutex held.
-void admit_player(Connection& server, platform::socket_t s);
+void admit_player(Connection& server, platform::socket_t s, Admissions& a);
 
 }  // namespace kiv

@@ -1,6 +1,7 @@
 // Teardown of a connection, from the host's thread or from its own receive step.
 #include "net/teardown.h"
 
+#include "net/players.h"
 #include "tokens/tokens.h"
 
 namespace kiv {
@@ -33,6 +34,11 @@ bool teardown(Connection& c, bool linger) {
     if (!c.connected()) return false;
     say_goodbye(c);
     stop_threads(c);
+    // A player server's players go with it (their entries stay: numbers are
+    // never given twice). Its worker has stopped, so no pass touches them.
+    for (Connection* p : player_snapshot(c)) {
+        if (p) teardown(*p, false);
+    }
     if (linger) flush_outbox_until(c, kLingerMs);
     std::lock_guard<std::mutex> lk(c.mutex);
     finish(c);

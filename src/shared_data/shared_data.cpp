@@ -3,10 +3,12 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/codec.h"
 #include "frame/table.h"
 #include "net/players.h"
+#include "net/server_pass.h"
 
 namespace kiv {
 
@@ -32,6 +34,41 @@ void send_int_record(Connection& c, int32_t slot, int32_t value) {
     uint8_t rec[7] = {'D', encode_digit(slot), 'I', 0, 0, 0, '\n'};
     encode_big(value, rec + 3);
     send_record(c, rec, sizeof rec);
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
+
+int64_t clamp_digit(int64_t d) { return d < -2 ? -2 : (d > 251 ? 251 : d); }
+
+// Digits that decode to exactly n, for every n a received record can carry
+// (62500a + 250b + c with digits -2..251). The sender's encode_big does not
+// always give these back: -1 arrives as -251, which encode_big would pass on
+// as -501. A player's change therefore reaches the others as the server
+// stored it.
+void encode_big_exact(int32_t n, uint8_t out[3]) {
+    const int64_t a = clamp_digit(floor_div(n, 62500));
+    const int64_t rest = n - a * 62500;
+    const int64_t b = clamp_digit(floor_div(rest, 250));
+    const int64_t c = rest - b * 250;
+    out[0] = encode_digit(static_cast<int32_t>(a));
+    out[1] = encode_digit(static_cast<int32_t>(b));
+    out[2] = encode_digit(static_cast<int32_t>(c));
+}
+
+// The record a server passes on for a player's change.
+void build_forward(std::string& rec, const DataChange& ch) {
+    rec.assign(1, 'D');
+    rec += static_cast<char>(encode_digit(ch.slot));
+    if (ch.is_string) {
+        rec += 'S';
+        rec.append(ch.text.data(), ch.text.length());
+    } else {
+        uint8_t digits[3];
+        encode_big_exact(ch.number, digits);
+        rec += 'I';
+        rec.append(reinterpret_cast<const char*>(digits), 3);
+    }
+    rec += '\n';
 }
 
 void send_str_record(Connection& c, int32_t slot, const char* text) {
@@ -72,19 +109,23 @@ bool send_str(Connection& c, int32_t slot, const char* text) {
 
 }  // namespace
 
+// Store and send happen under c's mutex. On a server that is what keeps a
+// joining player consistent: the pass admits it under the same mutex, so it
+// gets the value either in its join snapshot or as this record, never
+// neither (a set between the sends and the store would be lost to it).
 bool data_set_int(Connection& c, int32_t slot, int32_t value) {
-    if (!slot_fits(slot) || !send_int(c, slot, value)) return false;
+    if (c.kind.load() != kTyped || !slot_fits(slot)) return false;
     std::lock_guard<std::mutex> lk(c.mutex);
     if (c.slot_table) store_int(c.slot_table[slot], value);
-    return true;
+    return send_int(c, slot, value);
 }
 
 bool data_set_str(Connection& c, int32_t slot, const char* text) {
     if (!text) text = "";
-    if (!slot_fits(slot) || !send_str(c, slot, text)) return false;
+    if (c.kind.load() != kTyped || !slot_fits(slot)) return false;
     std::lock_guard<std::mutex> lk(c.mutex);
     if (c.slot_table) store_str(c.slot_table[slot], text, static_cast<uint32_t>(std::strlen(text)));
-    return true;
+    return send_str(c, slot, text);
 }
 
 double data_type(Connection& c, int32_t slot) {
@@ -138,12 +179,14 @@ void send_join_snapshot(Connection& server, Connection& player) {
     if (!server.slot_table) return;
     for (int32_t s = 0; s < kSlots; ++s) {
         const DataSlot& d = server.slot_table[s];
-        if (d.is_string == 0 && d.number != 0 && slot_fits(s)) send_int(player, s, d.number);
+        // Slots 252 and 253 never hold a value: no set or record can reach them.
+        if (d.is_string == 0 && d.number != 0) send_int(player, s, d.number);
     }
 }
 
-void apply_player_changes(Connection& server, Connection& player, size_t i) {
-    std::vector<Connection*> others = player_snapshot(server);
+void apply_player_changes(Connection& server, Connection& player, size_t i, PassOutput& out) {
+    if (player.data_changes.size() == 0) return;  // an idle player costs no lock
+    std::string rec;
     for (;;) {
         std::lock_guard<std::mutex> lk(player.mutex);
         const DataChange* ch = player.data_changes.front();
@@ -156,15 +199,10 @@ void apply_player_changes(Connection& server, Connection& player, size_t i) {
                 store_int(d, ch->number);
             }
         }
-        // Forwarded to everybody else; the sender already has it.
-        for (size_t j = 0; j < others.size(); ++j) {
-            if (j == i || !others[j] || !slot_fits(ch->slot)) continue;
-            if (ch->is_string) {
-                send_str(*others[j], ch->slot, ch->text.data());
-            } else {
-                send_int(*others[j], ch->slot, ch->number);
-            }
-        }
+        // Forwarded to everybody else; the sender already has it. Every slot
+        // a record can name (254 and 255 included) travels back unchanged.
+        build_forward(rec, *ch);
+        out.to_all_but(i, rec);
         player.data_changes.pop();
     }
 }

@@ -7,6 +7,8 @@
 
 namespace kiv {
 
+class PassOutput;
+
 // Sets a slot: sends the data record (on a server, to every player) and
 // stores it in c's own table. False on a connection that is not typed and for
 // slots the record cannot carry (outside 0..255, and 252 to 254).
@@ -26,8 +28,8 @@ void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n);
 // Caller holds the server's mutex.
 void send_join_snapshot(Connection& server, Connection& player);
 
-// Server pass: stores player i's changes and forwards them to every other
-// player. Caller holds the server's mutex.
-void apply_player_changes(Connection& server, Connection& player, size_t i);
+// Server pass: stores player i's changes and forwards them, through the
+// pass's output, to every other player. Caller holds the server's mutex.
+void apply_player_changes(Connection& server, Connection& player, size_t i, PassOutput& out);
 
 }  // namespace kiv

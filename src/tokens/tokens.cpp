@@ -9,6 +9,7 @@
 #include "net/connect.h"
 #include "net/players.h"
 #include "net/receive.h"
+#include "net/server_pass.h"
 
 namespace kiv {
 
@@ -18,7 +19,13 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
     if (!text) text = "";
     if (c.is_listening()) {
         if (kind != kTyped) return false;
-        for (Connection* p : player_snapshot(c)) send_token(*p, text, "", 0);
+        std::string rec;
+        rec += 'T';
+        rec += text;
+        rec += '\n';
+        for (Connection* p : player_snapshot(c)) {
+            if (p && p->kind.load() == kTyped) send_record(*p, rec.data(), rec.size());
+        }
         return true;
     }
     if (c.file_busy.load()) return false;
@@ -39,6 +46,9 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
 bool set_delimiter(Connection& c, const char* delimiter) {
     const uint8_t kind = c.kind.load();
     if ((kind != kPlain && kind != kDatagram) || c.is_listening()) return false;
+    // A transfer holds the connection's lock until it ends: refuse rather
+    // than freeze the script meanwhile.
+    if (c.file_busy.load()) return false;
     std::lock_guard<std::mutex> lk(c.mutex);
     c.delimiter.assign(delimiter ? delimiter : "");
     delimiter_changed(c);
@@ -77,15 +87,17 @@ const char* token_ipaddress(Connection& c) {
     return c.token_address.data();
 }
 
-void relay_player_tokens(Connection& server, Connection& player, size_t i) {
+void relay_player_tokens(Connection& server, Connection& player, size_t i, PassOutput& out) {
     // A player's queues are filled and emptied only on the server's worker,
     // which is running this: no player lock is needed here.
-    std::vector<Connection*> others = player_snapshot(server);
+    std::string rec;
     while (const TokenRecord* r = player.tokens.front()) {
         push_token(server.tokens, r->text.data(), r->text.length(), r->delimiter.data(), "");
-        for (size_t j = 0; j < others.size(); ++j) {
-            if (j != i && others[j]) send_token(*others[j], r->text.data(), "", 0);
-        }
+        // By length: a token holding a 0 byte is passed on whole.
+        rec.assign(1, 'T');
+        rec.append(r->text.data(), r->text.length());
+        rec += '\n';
+        out.to_all_but(i, rec);
         player.tokens.pop();
     }
 }

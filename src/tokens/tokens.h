@@ -7,6 +7,8 @@
 
 namespace kiv {
 
+class PassOutput;
+
 // Puts one token record on c: on a typed server, to every player; on a
 // datagram connection, one datagram to host:port. False when c cannot carry
 // it (not connected, a plain server, a file transfer under way). Whether the
@@ -24,8 +26,8 @@ bool wait_token(Connection& c);
 const char* token_value(Connection& c);
 const char* token_ipaddress(Connection& c);
 
-// Server pass: moves player i's tokens into the server's queue and to every
-// other player. Caller holds the server's mutex.
-void relay_player_tokens(Connection& server, Connection& player, size_t i);
+// Server pass: moves player i's tokens into the server's queue and, through
+// the pass's output, to every other player. Caller holds the server's mutex.
+void relay_player_tokens(Connection& server, Connection& player, size_t i, PassOutput& out);
 
 }  // namespace kiv

@@ -1,0 +1,334 @@
+// server_bench: latency, idle cost and relay throughput of the kiv player server (prints numbers, never judges).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/codec.h"
+#include "frame/table.h"
+#include "kiv.h"
+#include "net/players.h"
+#include "net/receive.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_between(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+double cpu_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+uint16_t port_of(double handle) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(static_cast<int>(kiv::frame::resolve(handle)->socket.load()), reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+size_t player_entries(double server) { return kiv::player_snapshot(*kiv::frame::resolve(server)).size(); }
+
+double percentile(std::vector<double> v, double q) {
+    if (v.empty()) return -1;
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(q * (v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+int raw_connect(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+template <typename F>
+bool wait_for(F cond, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    return true;
+}
+
+void drain(double h) {
+    while (kiv_token_receive(h) == 1.0) {
+    }
+    while (kiv_message_receive(h) == 1.0) {
+    }
+}
+
+// One player to another through the server: kiv typed clients in this
+// process, so the figure includes both client workers' pacing.
+void latency(int players, int samples) {
+    const double server = kiv_listen(0, 3, 0);
+    const uint16_t port = port_of(server);
+    std::vector<double> c(players);
+    for (int i = 0; i < players; ++i) c[i] = kiv_connect("127.0.0.1", port, 3);
+    std::mt19937 rng(players);
+    std::vector<double> tok, msg;
+    int lost = 0;
+    for (int k = 0; k < 2 * samples; ++k) {
+        const bool as_token = k % 2 == 0;
+        const int a = static_cast<int>(rng() % players);
+        const int b = static_cast<int>((a + 1 + rng() % (players - 1)) % players);
+        // A random phase against the 5 ms steps of the workers.
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 5000));
+        for (double h : c) drain(h);
+        drain(server);
+        const std::string text = "s" + std::to_string(k);
+        const auto t0 = Clock::now();
+        if (as_token) {
+            kiv_token_send(c[a], text.c_str(), "", 0);
+        } else {
+            kiv_message_send(c[a], 1, kiv_player_id(c[b]), text.c_str());
+        }
+        const bool ok = wait_for(
+            [&] {
+                if (as_token) {
+                    while (kiv_token_receive(c[b]) == 1.0) {
+                        if (text == kiv_token_value(c[b])) return true;
+                    }
+                } else {
+                    while (kiv_message_receive(c[b]) == 1.0) {
+                        if (text == kiv_message_value(c[b])) return true;
+                    }
+                }
+                return false;
+            },
+            2000);
+        const double ms = ms_between(t0, Clock::now());
+        if (!ok) {
+            ++lost;
+        } else {
+            (as_token ? tok : msg).push_back(ms);
+        }
+    }
+    std::printf("latency players=%-3d token  p50=%6.2f ms  p99=%6.2f ms   message p50=%6.2f ms  p99=%6.2f ms  (%d samples each, %d lost)\n",
+                players, percentile(tok, 0.5), percentile(tok, 0.99), percentile(msg, 0.5), percentile(msg, 0.99),
+                samples, lost);
+    for (double h : c) kiv_disconnect(h);
+    kiv_disconnect(server);
+}
+
+// The server alone with n connected players that send nothing.
+void idle(int n) {
+    const double server = kiv_listen(0, 3, 0);
+    const uint16_t port = port_of(server);
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i) fds.push_back(raw_connect(port));
+    if (!wait_for([&] { return player_entries(server) == static_cast<size_t>(n); }, 30000)) {
+        std::printf("idle players=%d: only %zu admitted\n", n, player_entries(server));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double cpu0 = cpu_seconds();
+    const auto w0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double cpu = cpu_seconds() - cpu0;
+    const double wall = ms_between(w0, Clock::now()) / 1000.0;
+    // One pass, run here while the worker runs its own (they take turns on
+    // the server's mutex).
+    kiv::Connection& s = *kiv::frame::resolve(server);
+    std::vector<double> pass;
+    for (int i = 0; i < 200; ++i) {
+        const auto t0 = Clock::now();
+        kiv::receive_step(s);
+        pass.push_back(ms_between(t0, Clock::now()) * 1000.0);
+    }
+    std::printf("idle players=%-5d server CPU %5.1f %% of one core   one pass p50=%7.1f us  p99=%7.1f us\n", n,
+                100.0 * cpu / wall, percentile(pass, 0.5), percentile(pass, 0.99));
+    for (int fd : fds) close(fd);
+    kiv_disconnect(server);
+}
+
+// Eight kiv clients all sending messages to everybody (-1) at `rate` per
+// second each for `seconds`; every client checks each sender's sequence.
+void paced(int rate, double seconds) {
+    constexpr int kPlayers = 8;
+    const double server = kiv_listen(0, 3, 0);
+    const uint16_t port = port_of(server);
+    std::vector<double> c(kPlayers);
+    for (int i = 0; i < kPlayers; ++i) c[i] = kiv_connect("127.0.0.1", port, 3);
+    std::vector<std::vector<int>> next(kPlayers, std::vector<int>(kPlayers + 1, 0));
+    std::vector<long> got(kPlayers, 0), got_in_run(kPlayers, 0);
+    long disorder = 0, server_got = 0;
+    std::vector<int> sent(kPlayers, 0);
+    auto take = [&](bool in_run) {
+        for (int i = 0; i < kPlayers; ++i) {
+            while (kiv_message_receive(c[i]) == 1.0) {
+                const int from = static_cast<int>(kiv_message_player(c[i]));
+                const int seq = std::atoi(kiv_message_value(c[i]));
+                if (from < 1 || from > kPlayers || seq != next[i][from]) ++disorder;
+                if (from >= 1 && from <= kPlayers) next[i][from] = seq + 1;
+                ++got[i];
+                if (in_run) ++got_in_run[i];
+            }
+        }
+        while (kiv_message_receive(server) == 1.0) ++server_got;
+    };
+    const auto t0 = Clock::now();
+    const auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (Clock::now() < end) {
+        const double elapsed = ms_between(t0, Clock::now()) / 1000.0;
+        for (int i = 0; i < kPlayers; ++i) {
+            while (sent[i] < elapsed * rate) {
+                kiv_message_send(c[i], 1, -1, std::to_string(sent[i]).c_str());
+                ++sent[i];
+            }
+        }
+        take(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    long total_sent = 0;
+    for (int s : sent) total_sent += s;
+    const long want_each = total_sent;  // each client gets every other's: total - own
+    wait_for(
+        [&] {
+            take(false);
+            for (int i = 0; i < kPlayers; ++i) {
+                if (got[i] < want_each - sent[i]) return false;
+            }
+            return server_got >= total_sent;
+        },
+        30000);
+    const double drained = ms_between(t0, Clock::now()) / 1000.0;
+    long min_run = got_in_run[0], lost = 0;
+    for (int i = 0; i < kPlayers; ++i) {
+        min_run = std::min(min_run, got_in_run[i]);
+        lost += (want_each - sent[i]) - got[i];
+    }
+    std::printf("paced 8 clients x %3d msg/s to all: each client received >= %5.1f rec/s during the run; "
+                "server relayed %6.0f deliveries/s; all in %.1f s; lost=%ld disorder=%ld\n",
+                rate, min_run / seconds, (7.0 * total_sent + server_got) / drained, drained, lost, disorder);
+    for (double h : c) kiv_disconnect(h);
+    kiv_disconnect(server);
+}
+
+// The server's own capacity: eight raw players, each writing `per_player`
+// messages to everybody as fast as the socket takes them, each reading
+// everything the others send.
+void raw_throughput(int per_player) {
+    constexpr int kPlayers = 8;
+    const double server = kiv_listen(0, 3, 0);
+    const uint16_t port = port_of(server);
+    std::vector<int> fds;
+    for (int i = 0; i < kPlayers; ++i) {
+        fds.push_back(raw_connect(port));
+        char buf[16];
+        recv(fds.back(), buf, 3, MSG_WAITALL);  // "T<n>\n" for n < 10
+    }
+    std::atomic<long> bad{0};
+    std::vector<std::thread> threads;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < kPlayers; ++i) {
+        threads.emplace_back([&, i] {
+            std::string all;
+            for (int k = 0; k < per_player; ++k) {
+                all += "M\x03\x02\x01";
+                all += std::to_string(k);
+                all += '\n';
+            }
+            size_t off = 0;
+            while (off < all.size()) {
+                ssize_t r = send(fds[i], all.data() + off, all.size() - off, MSG_NOSIGNAL);
+                if (r <= 0) break;
+                off += static_cast<size_t>(r);
+            }
+        });
+        threads.emplace_back([&, i] {
+            std::vector<int> next(kPlayers + 1, 0);
+            long want = static_cast<long>(per_player) * (kPlayers - 1), got = 0;
+            std::string buf;
+            char tmp[65536];
+            const auto deadline = Clock::now() + std::chrono::seconds(60);
+            while (got < want && Clock::now() < deadline) {
+                pollfd p{fds[i], POLLIN, 0};
+                if (poll(&p, 1, 100) <= 0) continue;
+                ssize_t r = recv(fds[i], tmp, sizeof tmp, 0);
+                if (r <= 0) break;
+                buf.append(tmp, static_cast<size_t>(r));
+                size_t start = 0, nl;
+                while ((nl = buf.find('\n', start)) != std::string::npos) {
+                    const int from = kiv::decode_normal(reinterpret_cast<const uint8_t*>(buf.data()) + start + 2);
+                    const int seq = std::atoi(buf.c_str() + start + 4);
+                    if (from < 1 || from > kPlayers || seq != next[from]) ++bad;
+                    if (from >= 1 && from <= kPlayers) next[from] = seq + 1;
+                    ++got;
+                    start = nl + 1;
+                }
+                buf.erase(0, start);
+            }
+            if (got < want) bad += want - got;
+        });
+    }
+    // Meanwhile the script keeps taking the server's messages: each call
+    // waits for the pass in progress, so its duration shows how long a
+    // pass holds the server under load.
+    std::vector<double> calls;
+    long taken = 0;
+    const long want = static_cast<long>(per_player) * kPlayers;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (taken < want && Clock::now() < deadline) {
+        const auto c0 = Clock::now();
+        const bool got = kiv_message_receive(server) == 1.0;
+        calls.push_back(ms_between(c0, Clock::now()));
+        if (got) {
+            ++taken;
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    for (auto& t : threads) t.join();
+    const double secs = ms_between(t0, Clock::now()) / 1000.0;
+    const double deliveries = static_cast<double>(per_player) * kPlayers * (kPlayers - 1);
+    std::printf("raw 8 players x %d msgs to all: %.0f deliveries/s (%.0f msgs in/s), %.2f s, lost or disorder=%ld\n"
+                "    script call on the server meanwhile: p99=%.2f ms  max=%.2f ms\n",
+                per_player, deliveries / secs, per_player * kPlayers / secs, secs, bad.load() + (want - taken),
+                percentile(calls, 0.99), percentile(calls, 1.0));
+    for (int fd : fds) close(fd);
+    kiv_disconnect(server);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+    const int samples = quick ? 50 : 200;
+    for (int n : {2, 8, 32}) latency(n, samples);
+    for (int n : {10, 100, 1000}) idle(n);
+    if (argc > 1 && std::string(argv[1]) == "--raw") {
+        raw_throughput(20000);
+        return 0;
+    }
+    paced(25, quick ? 2.0 : 4.0);
+    paced(60, quick ? 2.0 : 4.0);
+    raw_throughput(quick ? 5000 : 20000);
+    return 0;
+}
