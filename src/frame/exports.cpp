@@ -181,17 +181,17 @@ KIV_API double KIV_CALL kiv_file_receive(double handle, const char* file_name, d
 }
 
 KIV_API double KIV_CALL kiv_file_wait(double handle) {
-    Connection* c = checked(handle);
+    Connection* c = resolve(handle);  // a finished transfer stays finished after the peer leaves
     return c ? kiv::file_wait(*c) : 0.0;
 }
 
 KIV_API double KIV_CALL kiv_file_byte(double handle) {
-    Connection* c = checked(handle);
+    Connection* c = resolve(handle);  // a finished transfer stays finished after the peer leaves
     return c ? kiv::file_byte(*c) : 0.0;
 }
 
 KIV_API double KIV_CALL kiv_file_percentage(double handle) {
-    Connection* c = checked(handle);
+    Connection* c = resolve(handle);  // a finished transfer stays finished after the peer leaves
     return c ? kiv::file_percentage(*c) : 0.0;
 }
 

@@ -14,8 +14,9 @@ Connection* resolve(double handle);
 // have an open socket that the liveness probe finds usable.
 bool valid(Connection* c);
 // resolve + valid: null unless the handle names a usable connection. The
-// accessors of the current token and message use resolve alone: what the
-// script already took stays readable after the peer has gone.
+// accessors of the current token and message, and the progress of a file
+// transfer, use resolve alone: what the script already has stays readable
+// after the peer has gone.
 Connection* checked(double handle);
 
 // Enters c (possibly null) in the first empty entry or a new one at the end;

@@ -97,6 +97,27 @@ void flush_outbox(Connection& c) {
     drain_outbox(c, s);
 }
 
+platform::Io send_behind_outbox(Connection& c, const void* bytes, size_t n, bool more) {
+    std::lock_guard<std::mutex> lk(c.send_lock);
+    const platform::socket_t s = c.socket.load();
+    if (s == platform::invalid_socket || c.outbox_overflow.load()) return {platform::Status::error, 0};
+    if (!c.outbox.empty()) {
+        if (!drain_outbox(c, s)) return {platform::Status::error, 0};
+        if (!c.outbox.empty()) return {platform::Status::ok, 0};
+    }
+    const char* p = static_cast<const char*>(bytes);
+    size_t sent = 0;
+    while (sent < n) {
+        platform::Io r = platform::send(s, p + sent, n - sent, more);
+        if (r.status != platform::Status::ok || r.bytes == 0) {
+            if (sent == 0) return r;
+            break;
+        }
+        sent += r.bytes;
+    }
+    return {platform::Status::ok, sent};
+}
+
 bool flush_outbox_until(Connection& c, int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,9 @@ constexpr int kWaitPollMs = 1;
 // Most bytes of one unfinished record a connection holds; past it a stream
 // stops taking bytes from its socket and a datagram record is dropped.
 constexpr uint32_t kRecordBound = 4u * 1024 * 1024;
+// How long a stream whose peer has left keeps an unfinished last line (for a
+// file receive that may still claim it) before it is torn down.
+constexpr int kClosedGraceMs = 2000;
 // Most bytes waiting in a stream connection's outbox; past it the peer is
 // taken for dead (it stopped reading).
 constexpr size_t kOutboxBound = 8u * 1024 * 1024;
@@ -70,6 +74,7 @@ public:
     uint32_t rx_start = 0;
     uint32_t scan_from = 0;              // where the delimiter search resumes
     std::atomic<uint32_t> rx_pending{0};  // receive_buffer bytes not yet cut, for lock-free readers
+    std::chrono::steady_clock::time_point closed_since{};  // when the receive step saw the peer leave
     ByteString pending_datagram;
     uint32_t pending_from = 0;  // sender of pending_datagram
 
@@ -87,6 +92,7 @@ public:
     std::thread file_thread;
     std::atomic<uint32_t> file_done{0};
     std::atomic<int32_t> file_total{0};
+    std::atomic<uint8_t> file_ok{0};  // the last transfer ran to its end (file closed)
 
     // Stopping the threads: raised by teardown, seen by the worker between
     // receive steps and by a file transfer between blocks.
@@ -117,6 +123,11 @@ bool send_record(Connection& c, const void* bytes, size_t n);
 bool send_datagram(Connection& c, const void* bytes, size_t n, uint32_t addr, uint16_t port);
 // Writes what the socket takes of the outbox now.
 void flush_outbox(Connection& c);
+// For a writer that keeps its own unsent bytes (a file transfer): writes the
+// outbox first, then as much of bytes as the socket takes now. ok with the
+// count taken (0 while the outbox is not yet empty); would_block; or error
+// when the socket failed or is gone.
+platform::Io send_behind_outbox(Connection& c, const void* bytes, size_t n, bool more);
 // Keeps writing the outbox, waiting for the socket, for up to timeout_ms;
 // true when it is empty.
 bool flush_outbox_until(Connection& c, int timeout_ms);

@@ -157,6 +157,13 @@ bool receive_step_with_budget(Connection& c, size_t* budget) {
             // connection while the script still has records to take.
             if (take_record(c, 0)) return true;
             if (c.tokens.size() != 0 || c.messages.size() != 0) return false;
+            // An unfinished last line is kept a moment for a file receive
+            // that may still claim it, then the departure is noticed.
+            if (c.rx_pending.load() != 0) {
+                const auto now = std::chrono::steady_clock::now();
+                if (c.closed_since == std::chrono::steady_clock::time_point{}) c.closed_since = now;
+                if (now - c.closed_since < std::chrono::milliseconds(kClosedGraceMs)) return false;
+            }
             teardown_in_step(c);
             c.stop.store(true);
             return false;
