@@ -15,8 +15,12 @@ struct Table {
     std::vector<Connection*> entries;
     Connection* current = nullptr;
     // Unload: every connection still entered is destroyed, in table order,
-    // stopping its threads first, so that none outlives the library.
-    ~Table() { clear(); }
+    // stopping its threads first, so that none outlives the library. Not at
+    // process exit on Windows: the system has already ended those threads,
+    // maybe inside a lock, and reclaims the sockets and memory itself.
+    ~Table() {
+        if (!platform::process_exiting()) clear();
+    }
     void clear() {
         current = nullptr;
         for (Connection*& c : entries) {

@@ -78,6 +78,11 @@ const Calls& system_calls();
 // system so that the pairing can be tested.
 int startup_count();
 
+// True while the process is ending and the system has already stopped every
+// other thread (Windows, static destructors of a DLL at ExitProcess): threads
+// can no longer be joined nor locks they held be taken. Always false on POSIX.
+bool process_exiting();
+
 inline void startup() { calls.startup(); }
 inline void cleanup() { calls.cleanup(); }
 inline socket_t open_stream() { return calls.open_stream(); }

@@ -244,4 +244,6 @@ const Calls& system_calls() { return kSystem; }
 
 int startup_count() { return g_startups.load(); }
 
+bool process_exiting() { return false; }
+
 }  // namespace kiv::platform
