@@ -270,12 +270,45 @@ TEST(FileTransfer, RefusedWhileBusyAndTokensWaitForTheEnd) {
     EXPECT_EQ(kiv_file_receive(p.handle, (dir / "other").c_str(), 10), 0);
     EXPECT_EQ(kiv_token_send(p.handle, "y", "", 0), 0);
     EXPECT_EQ(kiv_token_receive(p.handle), 0);
+    EXPECT_EQ(kiv_token_delimiter(p.handle, "--"), 0);  // refused, not blocked until the end
     EXPECT_EQ(fnv1a(read_n(p.peer, bytes.size(), 30000)), fnv1a(bytes));
     EXPECT_EQ(bounded_file_wait(p.handle), 1);
     EXPECT_FALSE(fs::exists(dir / "other"));
     EXPECT_EQ(next_token(p.handle), "x");
     EXPECT_EQ(kiv_token_send(p.handle, "y", "", 0), 1);
     EXPECT_EQ(read_n(p.peer, 2), "y\n");
+}
+
+TEST(FileReceive, SenderThatLeavesRightAfterTheFile) {
+    TempDir dir;
+    std::string bytes = content(600);
+    std::replace(bytes.begin(), bytes.end(), '\n', 'n');
+    test::PlainPair p;
+    // No line end in the file: all of it is an unfinished line when the peer
+    // leaves, kept a moment for the file receive that claims it.
+    ASSERT_TRUE(write_all(p.peer, "600\n" + bytes));
+    close(p.peer);
+    p.peer = -1;
+    ASSERT_EQ(next_token(p.handle), "600");
+    ASSERT_TRUE(wait_until([&] { return conn(p.handle)->rx_pending.load() == 600; }));
+    ASSERT_EQ(kiv_file_receive(p.handle, (dir / "late").c_str(), 600), 1);
+    EXPECT_EQ(bounded_file_wait(p.handle), 1);
+    EXPECT_EQ(read_file(dir / "late"), bytes);
+    // Once the peer's departure is noticed the transfer still reads as done.
+    EXPECT_TRUE(wait_until([&] { return kiv_valid(p.handle) == 0; }));
+    EXPECT_EQ(kiv_file_wait(p.handle), 1);
+    EXPECT_EQ(kiv_file_percentage(p.handle), 100);
+    EXPECT_EQ(kiv_file_byte(p.handle), 600);
+}
+
+TEST(FileReceive, UnclaimedLastLineOfADepartedPeerIsLetGo) {
+    test::PlainPair p;
+    ASSERT_TRUE(write_all(p.peer, "no line end"));
+    close(p.peer);
+    p.peer = -1;
+    EXPECT_EQ(kiv_token_wait(p.handle), 0);  // ends once the departure is noticed
+    EXPECT_EQ(kiv_valid(p.handle), 0);
+    EXPECT_EQ(kiv_file_wait(p.handle), 0);  // no transfer ever ran
 }
 
 TEST(FileTransfer, OnlyPlainClientsTransfer) {
