@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support.h"
 #include "base/codec.h"
 #include "frame/table.h"
 #include "kiv.h"
@@ -51,21 +52,6 @@ double percentile(std::vector<double> v, double q) {
     std::sort(v.begin(), v.end());
     size_t i = static_cast<size_t>(q * (v.size() - 1) + 0.5);
     return v[std::min(i, v.size() - 1)];
-}
-
-int raw_connect(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
 }
 
 template <typename F>
@@ -143,7 +129,7 @@ void idle(int n) {
     const double server = kiv_listen(0, 3, 0);
     const uint16_t port = port_of(server);
     std::vector<int> fds;
-    for (int i = 0; i < n; ++i) fds.push_back(raw_connect(port));
+    for (int i = 0; i < n; ++i) fds.push_back(test::connect_to(port));
     if (!wait_for([&] { return player_entries(server) == static_cast<size_t>(n); }, 30000)) {
         std::printf("idle players=%d: only %zu admitted\n", n, player_entries(server));
     }
@@ -240,7 +226,7 @@ void raw_throughput(int per_player) {
     const uint16_t port = port_of(server);
     std::vector<int> fds;
     for (int i = 0; i < kPlayers; ++i) {
-        fds.push_back(raw_connect(port));
+        fds.push_back(test::connect_to(port));
         char buf[16];
         recv(fds.back(), buf, 3, MSG_WAITALL);  // "T<n>\n" for n < 10
     }
