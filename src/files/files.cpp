@@ -204,7 +204,10 @@ bool receive_file(Connection& c) {
         }
         // The peer left (in order or not) before the whole file came.
         if (r.status != platform::Status::would_block) return false;
-        if (!platform::wait_readable(s, kSocketWaitMs) && liveness(c) != Liveness::alive) return false;
+        if (!platform::wait_readable(s, kSocketWaitMs)) {
+            const Liveness l = liveness(c);
+            if (l == Liveness::closed || l == Liveness::dead) return false;
+        }
     }
     return close_file(f);
 }

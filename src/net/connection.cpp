@@ -49,6 +49,7 @@ bool drain_outbox(Connection& c, platform::socket_t s) {
         break;
     }
     c.outbox.erase_front(sent);
+    c.outbox_waiting.store(!c.outbox.empty());
     return ok;
 }
 
@@ -78,6 +79,7 @@ bool send_record(Connection& c, const void* bytes, size_t n) {
             return true;
         }
         c.outbox.append(p + sent, static_cast<uint32_t>(n - sent));
+        c.outbox_waiting.store(true);
     }
     return true;
 }
@@ -91,6 +93,7 @@ bool send_datagram(Connection& c, const void* bytes, size_t n, uint32_t addr, ui
 }
 
 void flush_outbox(Connection& c) {
+    if (!c.outbox_waiting.load()) return;
     std::lock_guard<std::mutex> lk(c.send_lock);
     platform::socket_t s = c.socket.load();
     if (s == platform::invalid_socket || c.outbox.empty()) return;
@@ -144,6 +147,8 @@ Liveness liveness(Connection& c) {
     switch (platform::probe(s)) {
         case platform::Probe::alive:
             return Liveness::alive;
+        case platform::Probe::idle:
+            return Liveness::idle;
         case platform::Probe::closed:
             return Liveness::closed;
         case platform::Probe::dead:
@@ -155,6 +160,7 @@ Liveness liveness(Connection& c) {
 bool alive(Connection& c) {
     switch (liveness(c)) {
         case Liveness::alive:
+        case Liveness::idle:
             return true;
         case Liveness::closed:
             // The peer has gone, but what it sent before leaving is still
@@ -172,6 +178,7 @@ void close_socket(Connection& c) {
     platform::socket_t s = c.socket.exchange(platform::invalid_socket);
     if (s != platform::invalid_socket) platform::close(s);
     c.outbox.clear();
+    c.outbox_waiting.store(false);
 }
 
 }  // namespace kiv

@@ -105,6 +105,7 @@ public:
     // that nobody writes to a socket number after it was closed.
     std::mutex send_lock;
     ByteString outbox;  // whole records the socket has not taken yet, in order
+    std::atomic<bool> outbox_waiting{false};  // outbox not empty, for a lock-free look
     std::atomic<bool> outbox_overflow{false};
 
     bool connected() const { return kind.load() != kNotConnected; }
@@ -132,10 +133,10 @@ platform::Io send_behind_outbox(Connection& c, const void* bytes, size_t n, bool
 // true when it is empty.
 bool flush_outbox_until(Connection& c, int timeout_ms);
 
-enum class Liveness { alive, closed, dead };
+enum class Liveness { alive, idle, closed, dead };
 // The socket's state: dead on error, reset, a closed socket or an outbox the
 // peer never drains; closed once the peer left in order and the socket holds
-// nothing more.
+// nothing more; idle when it is fine but nothing waits to be read.
 Liveness liveness(Connection& c);
 
 // Liveness: the socket is open, the peer has neither reset nor (after an

@@ -150,6 +150,10 @@ bool receive_step_with_budget(Connection& c, size_t* budget) {
         return false;
     }
     switch (liveness(c)) {
+        case Liveness::idle:
+            // Nothing new in the socket: only records already read ahead.
+            if (kind != kDatagram) return take_record(c, 0);
+            break;
         case Liveness::alive:
             break;
         case Liveness::closed:

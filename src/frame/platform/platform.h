@@ -29,7 +29,8 @@ struct Io {
 
 // What the liveness probe found out about a connected socket.
 enum class Probe {
-    alive,   // no error, and the peer has not closed (or its bytes are still unread)
+    alive,   // no error, and bytes are waiting to be read
+    idle,    // no error, nothing to read now, the peer has not closed
     closed,  // the peer closed in order and every byte it sent has been read
     dead,    // error or reset
 };

@@ -164,7 +164,7 @@ Probe sys_probe(socket_t s) {
     ssize_t r = ::recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT);
     if (r > 0) return Probe::alive;
     if (r == 0) return Probe::closed;
-    return would_block(errno) ? Probe::alive : Probe::dead;
+    return would_block(errno) ? Probe::idle : Probe::dead;
 }
 
 bool sys_peer_address(socket_t s, uint32_t* addr) {

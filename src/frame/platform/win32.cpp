@@ -223,7 +223,7 @@ Probe sys_probe(socket_t s) {
     int r = ::recv(sock(s), &c, 1, MSG_PEEK);
     if (r > 0) return Probe::alive;
     if (r == 0) return Probe::closed;
-    return would_block(::WSAGetLastError()) ? Probe::alive : Probe::dead;
+    return would_block(::WSAGetLastError()) ? Probe::idle : Probe::dead;
 }
 
 bool sys_peer_address(socket_t s, uint32_t* addr) {
