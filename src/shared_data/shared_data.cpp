@@ -55,29 +55,32 @@ void encode_big_exact(int32_t n, uint8_t out[3]) {
     out[2] = encode_digit(static_cast<int32_t>(c));
 }
 
+void str_record(std::string& rec, int32_t slot, const char* text, size_t n) {
+    rec.assign(1, 'D');
+    rec += static_cast<char>(encode_digit(slot));
+    rec += 'S';
+    rec.append(text, n);
+    rec += '\n';
+}
+
 // The record a server passes on for a player's change.
 void build_forward(std::string& rec, const DataChange& ch) {
+    if (ch.is_string) {
+        str_record(rec, ch.slot, ch.text.data(), ch.text.length());
+        return;
+    }
+    uint8_t digits[3];
+    encode_big_exact(ch.number, digits);
     rec.assign(1, 'D');
     rec += static_cast<char>(encode_digit(ch.slot));
-    if (ch.is_string) {
-        rec += 'S';
-        rec.append(ch.text.data(), ch.text.length());
-    } else {
-        uint8_t digits[3];
-        encode_big_exact(ch.number, digits);
-        rec += 'I';
-        rec.append(reinterpret_cast<const char*>(digits), 3);
-    }
+    rec += 'I';
+    rec.append(reinterpret_cast<const char*>(digits), 3);
     rec += '\n';
 }
 
 void send_str_record(Connection& c, int32_t slot, const char* text) {
     std::string rec;
-    rec += 'D';
-    rec += static_cast<char>(encode_digit(slot));
-    rec += 'S';
-    rec += text;
-    rec += '\n';
+    str_record(rec, slot, text, std::strlen(text));
     send_record(c, rec.data(), rec.size());
 }
 

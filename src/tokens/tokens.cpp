@@ -2,6 +2,7 @@
 #include "tokens/tokens.h"
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -13,6 +14,18 @@
 
 namespace kiv {
 
+namespace {
+
+// A token record of a typed stream: "T", the text, a newline (by length, so
+// a relayed token holding a 0 byte is passed on whole).
+void typed_record(std::string& rec, const char* text, size_t n) {
+    rec.assign(1, 'T');
+    rec.append(text, n);
+    rec += '\n';
+}
+
+}  // namespace
+
 bool send_token(Connection& c, const char* text, const char* host, uint16_t port) {
     const uint8_t kind = c.kind.load();
     if (kind < kPlain || kind > kDatagram) return false;
@@ -20,9 +33,7 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
     if (c.is_listening()) {
         if (kind != kTyped) return false;
         std::string rec;
-        rec += 'T';
-        rec += text;
-        rec += '\n';
+        typed_record(rec, text, std::strlen(text));
         for (Connection* p : player_snapshot(c)) {
             if (p && p->kind.load() == kTyped) send_record(*p, rec.data(), rec.size());
         }
@@ -30,10 +41,12 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
     }
     if (c.file_busy.load()) return false;
     std::string rec;
-    if (kind == kTyped) rec += 'T';
-    rec += text;
-    // Typed connections always end records with a newline.
-    rec.append(kind == kTyped ? "\n" : c.delimiter.data(), kind == kTyped ? 1 : c.delimiter.length());
+    if (kind == kTyped) {
+        typed_record(rec, text, std::strlen(text));
+    } else {
+        rec = text;
+        rec.append(c.delimiter.data(), c.delimiter.length());
+    }
     if (kind == kDatagram) {
         uint32_t addr;
         if (resolve_host(host, &addr)) send_datagram(c, rec.data(), rec.size(), addr, port);
@@ -93,10 +106,7 @@ void relay_player_tokens(Connection& server, Connection& player, size_t i, PassO
     std::string rec;
     while (const TokenRecord* r = player.tokens.front()) {
         push_token(server.tokens, r->text.data(), r->text.length(), r->delimiter.data(), "");
-        // By length: a token holding a 0 byte is passed on whole.
-        rec.assign(1, 'T');
-        rec.append(r->text.data(), r->text.length());
-        rec += '\n';
+        typed_record(rec, r->text.data(), r->text.length());
         out.to_all_but(i, rec);
         player.tokens.pop();
     }
