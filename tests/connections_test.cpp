@@ -6,7 +6,7 @@
 #include <string>
 
 #include "frame/convert.h"
-#include "net/connection.h"
+#include "typed/connection.h"
 #include "support.h"
 
 using test::next_token;

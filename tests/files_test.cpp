@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "net/connection.h"
+#include "typed/connection.h"
 #include "support.h"
 
 using test::next_token;
@@ -69,12 +69,18 @@ uint64_t fnv1a(const std::string& s) {
     return h;
 }
 
-kiv::Connection* conn(double h) { return kiv::frame::resolve(h); }
+kiv::Connection* conn(double h) { return kiv::frame::resolve(h).get(); }
+
+// Bytes the connection read and has not yet cut into records.
+uint32_t held(kiv::Connection* c) {
+    std::lock_guard<std::mutex> lk(c->mutex);
+    return c->link ? c->link->held() : 0;
+}
 
 // Waits with a deadline for the transfer thread to end, then asks
 // kiv_file_wait, which no longer blocks.
 double bounded_file_wait(double h, int timeout_ms = 20000) {
-    if (!wait_until([&] { return conn(h)->file_busy.load() == 0; }, timeout_ms)) return -1;
+    if (!wait_until([&] { return conn(h)->file.busy.load() == 0; }, timeout_ms)) return -1;
     return kiv_file_wait(h);
 }
 
@@ -111,7 +117,7 @@ TEST(FileSize, RegularMissingEmptyFolderAndPastTwoGigabytes) {
     test::PlainPair p;
     // Its size does not fit the transfer's count: refused, nothing changed.
     EXPECT_EQ(kiv_file_send(p.handle, huge.c_str()), 0);
-    EXPECT_EQ(conn(p.handle)->file_busy.load(), 0);
+    EXPECT_EQ(conn(p.handle)->file.busy.load(), 0);
     EXPECT_EQ(kiv_token_send(p.handle, "ok", "", 0), 1);
     EXPECT_EQ(read_n(p.peer, 3), "ok\n");
 }
@@ -143,9 +149,7 @@ TEST(FileSend, RecordsWaitingInTheOutboxGoFirst) {
     ASSERT_EQ(kiv_token_send(p.handle, big.c_str(), "", 0), 1);
     ASSERT_EQ(kiv_token_send(p.handle, "600", "", 0), 1);
     {
-        kiv::Connection* c = conn(p.handle);
-        std::lock_guard<std::mutex> lk(c->send_lock);
-        ASSERT_FALSE(c->outbox.empty());
+        ASSERT_FALSE(conn(p.handle)->link->outbox_empty());
     }
     ASSERT_EQ(kiv_file_send(p.handle, (dir / "f").c_str()), 1);
     const std::string got = read_n(p.peer, big.size() + 5 + 600, 30000);
@@ -180,12 +184,12 @@ TEST(FileReceive, TokensAndPartialLineAlreadyCutGoIntoTheFile) {
     // Every line of the file is a queued token and its last part waits in
     // the receive buffer before the script asks for the file.
     kiv::Connection* c = conn(p.handle);
-    ASSERT_TRUE(wait_until([&] { return c->tokens.size() == 1 + lines && c->rx_pending.load() == tail; }));
+    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 1 + lines && held(c) == tail; }));
     ASSERT_EQ(next_token(p.handle), "600");
     ASSERT_EQ(kiv_file_receive(p.handle, (dir / "g").c_str(), 600), 1);
     EXPECT_EQ(bounded_file_wait(p.handle), 1);
     EXPECT_EQ(read_file(dir / "g"), bytes);
-    EXPECT_EQ(c->tokens.size(), 0u);
+    EXPECT_EQ(c->tokens.queue.size(), 0u);
     ASSERT_TRUE(write_all(p.peer, "next\n"));
     EXPECT_EQ(next_token(p.handle), "next");
 }
@@ -195,7 +199,7 @@ TEST(FileReceive, BytesPastTheSizeStayTokensInOrder) {
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "7\n0123\n5678\nXY\nZ"));
     kiv::Connection* c = conn(p.handle);
-    ASSERT_TRUE(wait_until([&] { return c->tokens.size() == 4 && c->rx_pending.load() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 4 && held(c) == 1; }));
     ASSERT_EQ(next_token(p.handle), "7");
     // The file ends inside the token "5678".
     ASSERT_EQ(kiv_file_receive(p.handle, (dir / "g").c_str(), 7), 1);
@@ -212,7 +216,7 @@ TEST(FileReceive, ZeroAndNegativeSizesTakeNothing) {
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "a\nb"));
     kiv::Connection* c = conn(p.handle);
-    ASSERT_TRUE(wait_until([&] { return c->tokens.size() == 1 && c->rx_pending.load() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 1 && held(c) == 1; }));
     ASSERT_EQ(kiv_file_receive(p.handle, (dir / "zero").c_str(), 0), 1);
     EXPECT_EQ(bounded_file_wait(p.handle), 0);  // nothing to complete
     EXPECT_TRUE(fs::exists(dir / "zero"));
@@ -263,20 +267,21 @@ TEST(FileTransfer, RefusedWhileBusyAndTokensWaitForTheEnd) {
     write_file(dir / "big", bytes);
     SlowPair p;
     ASSERT_TRUE(write_all(p.peer, "x\n"));
-    ASSERT_TRUE(wait_until([&] { return conn(p.handle)->tokens.size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return conn(p.handle)->tokens.queue.size() == 1; }));
     ASSERT_EQ(kiv_file_send(p.handle, (dir / "big").c_str()), 1);
     // The peer does not read: the transfer cannot end meanwhile.
     EXPECT_EQ(kiv_file_send(p.handle, (dir / "big").c_str()), 0);
     EXPECT_EQ(kiv_file_receive(p.handle, (dir / "other").c_str(), 10), 0);
     EXPECT_EQ(kiv_token_send(p.handle, "y", "", 0), 0);
     EXPECT_EQ(kiv_token_receive(p.handle), 0);
-    EXPECT_EQ(kiv_token_delimiter(p.handle, "--"), 0);  // refused, not blocked until the end
+    // Accepted at once, without waiting for the transfer's end.
+    EXPECT_EQ(kiv_token_delimiter(p.handle, "--"), 1);
     EXPECT_EQ(fnv1a(read_n(p.peer, bytes.size(), 30000)), fnv1a(bytes));
     EXPECT_EQ(bounded_file_wait(p.handle), 1);
     EXPECT_FALSE(fs::exists(dir / "other"));
     EXPECT_EQ(next_token(p.handle), "x");
     EXPECT_EQ(kiv_token_send(p.handle, "y", "", 0), 1);
-    EXPECT_EQ(read_n(p.peer, 2), "y\n");
+    EXPECT_EQ(read_n(p.peer, 3), "y--");
 }
 
 TEST(FileReceive, SenderThatLeavesRightAfterTheFile) {
@@ -290,7 +295,7 @@ TEST(FileReceive, SenderThatLeavesRightAfterTheFile) {
     close(p.peer);
     p.peer = -1;
     ASSERT_EQ(next_token(p.handle), "600");
-    ASSERT_TRUE(wait_until([&] { return conn(p.handle)->rx_pending.load() == 600; }));
+    ASSERT_TRUE(wait_until([&] { return held(conn(p.handle)) == 600; }));
     ASSERT_EQ(kiv_file_receive(p.handle, (dir / "late").c_str(), 600), 1);
     EXPECT_EQ(bounded_file_wait(p.handle), 1);
     EXPECT_EQ(read_file(dir / "late"), bytes);
@@ -338,14 +343,14 @@ TEST(FileTransfer, OnlyPlainClientsTransfer) {
 TEST(FileFaults, FilesThatCannotBeOpenedOrCreated) {
     TempDir dir;
     test::PlainPair p;
-    ASSERT_EQ(kiv_file_send(p.handle, (dir / "missing").c_str()), 1);
-    EXPECT_EQ(bounded_file_wait(p.handle), 0);
+    // Both fail at once, leaving the connection as it was.
+    EXPECT_EQ(kiv_file_send(p.handle, (dir / "missing").c_str()), 0);
+    EXPECT_EQ(kiv_file_send(p.handle, dir.path.c_str()), 0);  // a folder
     EXPECT_EQ(kiv_file_byte(p.handle), 0);
     EXPECT_EQ(kiv_file_percentage(p.handle), 0);
 
     ASSERT_TRUE(write_all(p.peer, "abc\n"));
-    ASSERT_EQ(kiv_file_receive(p.handle, (dir / "no/such/folder").c_str(), 4), 1);
-    EXPECT_EQ(bounded_file_wait(p.handle), 0);
+    EXPECT_EQ(kiv_file_receive(p.handle, (dir / "no/such/folder").c_str(), 4), 0);
     // Nothing was taken: the bytes arrive as a token, and the connection
     // sends again.
     EXPECT_EQ(next_token(p.handle), "abc");
@@ -382,7 +387,7 @@ TEST(FileFaults, ReceivingPeerLeavesMidFile) {
     test::reset_close(p.peer);
     p.peer = -1;
     EXPECT_EQ(bounded_file_wait(p.handle), 0);
-    EXPECT_LT(conn(p.handle)->file_done.load(), 16u * 1024 * 1024);
+    EXPECT_LT(conn(p.handle)->file.done.load(), 16u * 1024 * 1024);
     EXPECT_TRUE(wait_until([&] { return kiv_valid(p.handle) == 0; }));
 }
 

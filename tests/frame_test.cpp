@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "net/connection.h"
+#include "typed/connection.h"
 #include "support.h"
 
 namespace {
@@ -16,9 +16,9 @@ TEST(Frame, EmptyTableNamesNothing) {
     EXPECT_EQ(kiv_valid(1), 0);
     EXPECT_EQ(kiv_disconnect(0), 0);
     EXPECT_EQ(kiv_disconnect(1), 0);
-    EXPECT_EQ(kiv_token_value(1), kiv::frame::empty_string());
-    EXPECT_EQ(kiv_message_value(0), kiv::frame::empty_string());
-    EXPECT_EQ(kiv_data_get_str(3, 0), kiv::frame::empty_string());
+    EXPECT_STREQ(kiv_token_value(1), "");
+    EXPECT_STREQ(kiv_message_value(0), "");
+    EXPECT_STREQ(kiv_data_get_str(3, 0), "");
     EXPECT_EQ(kiv_player_id(1), 0);
     EXPECT_EQ(kiv_token_send(1, "x", "", 0), 0);
     EXPECT_EQ(kiv_file_percentage(1), 0);
@@ -55,7 +55,7 @@ TEST(Frame, TableEntriesAreReused) {
 
 TEST(Frame, CurrentConnectionRules) {
     ASSERT_EQ(plain_server(), 1);
-    kiv::Connection* first = kiv::frame::current();
+    kiv::frame::Ref first = kiv::frame::current();
     // A failed connect leaves the current connection alone.
     EXPECT_EQ(kiv_connect("127.0.0.1", 1, 0), 0);
     EXPECT_EQ(kiv_connect("127.0.0.1", 1, 5), 0);
@@ -115,11 +115,9 @@ TEST(Frame, StartupCountPairsWithConnections) {
         kiv::Connection a, b, c;
         EXPECT_EQ(kiv::platform::startup_count(), before + 3);
         EXPECT_EQ(a.kind.load(), 0);
-        EXPECT_EQ(a.socket.load(), kiv::platform::invalid_socket);
-        EXPECT_STREQ(a.delimiter.data(), "\n");
-        EXPECT_EQ(a.tokens.size(), 0u);
-        EXPECT_FALSE(a.worker.joinable());
-        EXPECT_EQ(a.slot_table, nullptr);
+        EXPECT_EQ(a.link, nullptr);
+        EXPECT_EQ(a.tokens.queue.size(), 0u);
+        EXPECT_EQ(a.data.slots, nullptr);
     }
     EXPECT_EQ(kiv::platform::startup_count(), before);
 }

@@ -68,7 +68,7 @@ TEST(MessageApi, CurrentMessageQueueAndOtherKinds) {
     EXPECT_EQ(kiv_message_player(c.handle), 0);
     EXPECT_EQ(kiv_message_receive(c.handle), 0);
     ASSERT_TRUE(test::write_all(c.peer, "M\x03\x02\x04one\nM\x04\x02\x05two\n"));
-    ASSERT_TRUE(test::wait_until([&] { return kiv::frame::resolve(c.handle)->messages.size() == 2; }));
+    ASSERT_TRUE(test::wait_until([&] { return kiv::frame::resolve(c.handle)->messages.queue.size() == 2; }));
     // A wait with messages queued returns at once and takes nothing.
     EXPECT_EQ(kiv_message_wait(c.handle), 1);
     EXPECT_EQ(next_message(c.handle), "one|1|2");
@@ -135,7 +135,7 @@ TEST(MessageRouting, PlayersMessagesGoWhereTheyAreSent) {
     close(p3.fd);
     p3.fd = -1;
     ASSERT_TRUE(test::wait_until(
-        [&] { return kiv::player_snapshot(s.conn())[2]->kind.load() == kiv::kNotConnected; }));
+        [&] { return s.departed(3); }));
     ASSERT_TRUE(p2.send(bytes({0x4D, 0x07, 0x02, 0x05, 'h', 0x0A, 0x4D, 0x07, 0x02, 0x01, 'i', 0x0A})));
     EXPECT_EQ(p1.record(), stamped(0x07, 0x04, "i"));
     EXPECT_EQ(next_message(s.handle), "i|5|2");
@@ -151,7 +151,7 @@ TEST(MessageRouting, ServerScriptTargets) {
     close(p3.fd);
     p3.fd = -1;
     ASSERT_TRUE(test::wait_until(
-        [&] { return kiv::player_snapshot(s.conn())[2]->kind.load() == kiv::kNotConnected; }));
+        [&] { return s.departed(3); }));
 
     EXPECT_EQ(kiv_message_send(s.handle, 4, 0, "own"), 1);
     EXPECT_EQ(next_message(s.handle), "own|4|0");

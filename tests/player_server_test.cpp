@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "frame/platform/platform.h"
+#include "platform/platform.h"
 #include "typed_support.h"
 
 using typed::bytes;
@@ -16,9 +16,9 @@ using typed::Server;
 
 namespace {
 
-kiv::Connection* entry(const Server& s, size_t n) { return kiv::player_snapshot(s.conn()).at(n - 1); }
+std::shared_ptr<kiv::Connection> entry(const Server& s, size_t n) { return s.entry(n); }
 
-bool entry_dead(const Server& s, size_t n) { return entry(s, n)->kind.load() == kiv::kNotConnected; }
+bool entry_dead(const Server& s, size_t n) { return s.departed(n); }
 
 TEST(PlayerServer, NumbersLimitAndRefusal) {
     Server s(2);
@@ -167,7 +167,7 @@ void in_one_pass(const Server& s, std::initializer_list<size_t> players, F write
     write();
     for (size_t n : players) {
         ASSERT_TRUE(test::wait_until(
-            [&] { return kiv::platform::bytes_ready(entry(s, n)->socket.load()) > 0; }));
+            [&] { return kiv::platform::bytes_ready(entry(s, n)->link->socket()) > 0; }));
     }
 }
 
@@ -251,7 +251,7 @@ TEST(PlayerServerFaults, FloodingPlayerDoesNotStarveOthers) {
     // The script is still served while the flood goes on.
     EXPECT_EQ(kiv_message_send(s.handle, 1, -1, "ping"), 1);
     EXPECT_EQ(p2.record(), bytes({0x4D, 0x03, 0x02, 0x02, 'p', 'i', 'n', 'g', 0x0A}));
-    ASSERT_TRUE(test::wait_until([&] { return s.conn().tokens.size() == 2 * kTokens; }));
+    ASSERT_TRUE(test::wait_until([&] { return s.conn().tokens.queue.size() == 2 * kTokens; }));
     done = true;
     flood.join();
     EXPECT_FALSE(entry_dead(s, 1));
@@ -270,8 +270,8 @@ TEST(PlayerServerFaults, OnePassTakesOnlyAShareOfABurst) {
         ASSERT_TRUE(p1.send(burst));
         ASSERT_TRUE(p2.send("Tother\n"));
         ASSERT_TRUE(test::wait_until([&] {
-            return kiv::platform::bytes_ready(entry(s, 1)->socket.load()) == burst.size() &&
-                   kiv::platform::bytes_ready(entry(s, 2)->socket.load()) == 7;
+            return kiv::platform::bytes_ready(entry(s, 1)->link->socket()) == burst.size() &&
+                   kiv::platform::bytes_ready(entry(s, 2)->link->socket()) == 7;
         }));
     }
     int before_other = -1;
@@ -331,7 +331,11 @@ TEST(PlayerServerFaults, PlayerVanishingMidRecordLeavesNoTrace) {
     RawPlayer p1(s.port), p2(s.port), p3(s.port);
     ASSERT_TRUE(p1.send("Tpart"));
     ASSERT_TRUE(p2.send(bytes({0x4D, 0x07, 0x02, 0x01, 'h'})));
-    ASSERT_TRUE(test::wait_until([&] { return entry(s, 2)->rx_pending.load() == 5; }));
+    ASSERT_TRUE(test::wait_until([&] {
+        auto p = entry(s, 2);
+        std::lock_guard<std::mutex> lk(p->mutex);
+        return p->link->held() == 5;
+    }));
     close(p1.fd);
     p1.fd = -1;
     test::reset_close(p2.fd);

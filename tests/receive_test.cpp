@@ -1,11 +1,12 @@
-// The receive step under hostile input and injected system-call faults.
+// The transport under hostile input, back-pressure and injected system-call faults.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <string>
 
-#include "net/connection.h"
 #include "support.h"
+#include "typed/connection.h"
 
 using test::next_token;
 using test::read_n;
@@ -36,9 +37,9 @@ size_t push_until_full(int fd, const std::string& bytes) {
 TEST(Hostile, EndlessLineIsBoundedAndTheConnectionStaysResponsive) {
     test::PlainPair p;
     const size_t sent = push_until_full(p.peer, std::string(10u << 20, 'z'));
-    EXPECT_GT(sent, size_t{kiv::kRecordBound});
-    ASSERT_TRUE(test::wait_until([&] { return conn(p.handle).rx_pending.load() >= kiv::kRecordBound; }));
-    EXPECT_LE(conn(p.handle).rx_pending.load(), kiv::kRecordBound);
+    EXPECT_GT(sent, size_t{kiv::net::kRecordBound});
+    ASSERT_TRUE(test::wait_until([&] { return test::held(p.handle) >= kiv::net::kRecordBound; }));
+    EXPECT_LE(test::held(p.handle), kiv::net::kRecordBound);
     // The rest waits in the socket; the library still answers at once.
     EXPECT_EQ(kiv_valid(p.handle), 1);
     EXPECT_EQ(kiv_token_receive(p.handle), 0);
@@ -46,25 +47,57 @@ TEST(Hostile, EndlessLineIsBoundedAndTheConnectionStaysResponsive) {
     EXPECT_EQ(read_n(p.peer, 11), "still here\n");
 }
 
-TEST(Hostile, OneMillionTinyTokensCostLittle) {
+// A script that takes nothing while its peer floods: what the library keeps
+// stays bounded (the rest waits in the sender's socket), and once the script
+// drains, every record arrives exactly once and in order.
+TEST(BackPressure, AFloodWaitsForTheScriptAndLosesNothing) {
     test::PlainPair p;
-    std::string flood;
-    for (int i = 0; i < 1000000; ++i) flood += "x\n";
-    EXPECT_GT(push_until_full(p.peer, flood), 0u);
-    // One record per step: the rest waits in the socket, not in memory.
-    EXPECT_EQ(next_token(p.handle), "x");
-    EXPECT_EQ(next_token(p.handle), "x");
-    EXPECT_LT(conn(p.handle).rx_pending.load(), 128u * 1024);
-    EXPECT_LT(conn(p.handle).tokens.size(), 1000u);
+    constexpr int kTokens = 400000;
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        std::string batch;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        for (int i = 0; i < kTokens && !stop;) {
+            batch.clear();
+            for (int k = 0; k < 1000 && i < kTokens; ++k, ++i) batch += std::to_string(i) + "................\n";
+            size_t off = 0;
+            while (off < batch.size() && !stop && std::chrono::steady_clock::now() < deadline) {
+                pollfd pf{p.peer, POLLOUT, 0};
+                if (poll(&pf, 1, 100) <= 0) continue;
+                const ssize_t r = send(p.peer, batch.data() + off, batch.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (r > 0) off += static_cast<size_t>(r);
+            }
+        }
+    });
+    kiv::Connection& c = conn(p.handle);
+    // The library stops reading at its bound: the queue fills to it and no
+    // further, while the sender is held back by TCP.
+    ASSERT_TRUE(test::wait_until([&] { return kiv::tokens::full(c.tokens); }, 30000));
+    const size_t queued = c.tokens.queue.size();
+    ASSERT_FALSE(test::wait_until([&] { return c.tokens.queue.size() > queued; }, 200));
+    EXPECT_LT(c.tokens.queue.bytes(), kiv::kQueueBound + 4096);
     EXPECT_EQ(kiv_valid(p.handle), 1);
-    EXPECT_EQ(kiv_token_send(p.handle, "ok", "", 0), 1);
+    int next = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (next < kTokens && std::chrono::steady_clock::now() < deadline) {
+        if (kiv_token_receive(p.handle) != 1) {
+            kiv_token_wait(p.handle);
+            continue;
+        }
+        ASSERT_EQ(std::string(kiv_token_value(p.handle)), std::to_string(next) + "................");
+        ++next;
+    }
+    stop = true;
+    flood.join();
+    EXPECT_EQ(next, kTokens);
+    EXPECT_EQ(kiv_token_receive(p.handle), 0);
 }
 
 TEST(Hostile, NulBytesNeverWedgeAConnection) {
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, std::string("a\0b\nc\n", 6)));
-    ASSERT_TRUE(test::wait_until([&] { return conn(p.handle).tokens.size() == 2; }));
-    EXPECT_EQ(conn(p.handle).tokens.front()->text.length(), 3u);
+    ASSERT_TRUE(test::wait_until([&] { return conn(p.handle).tokens.queue.size() == 2; }));
+    EXPECT_EQ(conn(p.handle).tokens.queue.front()->text.length(), 3u);
     EXPECT_EQ(next_token(p.handle), "a");  // C strings end at the 0
     EXPECT_EQ(next_token(p.handle), "c");
 }
@@ -103,12 +136,12 @@ TEST(Hostile, TypedGarbageThenAValidRecord) {
 struct Faults {
     static std::atomic<bool> fail_recv;
     static std::atomic<int> send_cap;  // 0: no cap
-    static std::atomic<bool> probe_dead;
+    static std::atomic<bool> fail_wait;
     kiv::platform::Calls saved = kiv::platform::calls;
     Faults() {
         fail_recv = false;
         send_cap = 0;
-        probe_dead = false;
+        fail_wait = false;
         kiv::platform::calls.recv = [](kiv::platform::socket_t s, void* b, size_t n, bool peek) {
             if (fail_recv) return kiv::platform::Io{kiv::platform::Status::error, 0};
             return kiv::platform::system_calls().recv(s, b, n, peek);
@@ -117,9 +150,9 @@ struct Faults {
             const size_t cap = static_cast<size_t>(send_cap.load());
             return kiv::platform::system_calls().send(s, b, cap && n > cap ? cap : n, more);
         };
-        kiv::platform::calls.probe = [](kiv::platform::socket_t s) {
-            if (probe_dead) return kiv::platform::Probe::dead;
-            return kiv::platform::system_calls().probe(s);
+        kiv::platform::calls.wait = [](kiv::platform::Waker* w, kiv::platform::WaitItem* items, size_t n, int ms) {
+            if (fail_wait) return -1;
+            return kiv::platform::system_calls().wait(w, items, n, ms);
         };
     }
     ~Faults() {
@@ -129,21 +162,22 @@ struct Faults {
 };
 std::atomic<bool> Faults::fail_recv{false};
 std::atomic<int> Faults::send_cap{0};
-std::atomic<bool> Faults::probe_dead{false};
+std::atomic<bool> Faults::fail_wait{false};
 
-TEST(Faults, FailingRecvMidRecordLosesNothing) {
+TEST(Faults, AFailedReadEndsTheConnectionAfterItsCompleteRecords) {
     Faults f;
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "ab"));
-    ASSERT_TRUE(test::wait_until([&] { return conn(p.handle).rx_pending.load() == 2; }));
-    Faults::fail_recv = true;
+    ASSERT_TRUE(test::wait_until([&] { return test::held(p.handle) == 2; }));
     ASSERT_TRUE(write_all(p.peer, "c\nd"));
-    // Failed reads take nothing; the bytes wait in the socket.
-    EXPECT_FALSE(test::wait_until([&] { return conn(p.handle).tokens.size() > 0; }, 50));
-    Faults::fail_recv = false;
+    ASSERT_TRUE(test::wait_until([&] { return conn(p.handle).tokens.queue.size() == 1; }));
+    Faults::fail_recv = true;
     ASSERT_TRUE(write_all(p.peer, "\n"));
+    // The failure ends the connection, but only once the script has taken
+    // what was complete before it; the unfinished "d" goes with it.
     EXPECT_EQ(next_token(p.handle), "abc");
-    EXPECT_EQ(next_token(p.handle), "d");
+    EXPECT_TRUE(test::wait_until([&] { return kiv_valid(p.handle) == 0; }));
+    EXPECT_TRUE(test::peer_closed(p.peer));
 }
 
 TEST(Faults, ShortSendsNeverSplitOrInterleaveRecords) {
@@ -152,7 +186,7 @@ TEST(Faults, ShortSendsNeverSplitOrInterleaveRecords) {
     Faults::send_cap = 3;
     const std::string a(5000, 'a'), b(5000, 'b');
     std::thread other([&] {
-        for (int i = 0; i < 20; ++i) kiv::send_record(conn(p.handle), (b + "\n").data(), b.size() + 1);
+        for (int i = 0; i < 20; ++i) conn(p.handle).link->send((b + "\n").data(), b.size() + 1, true);
     });
     for (int i = 0; i < 20; ++i) EXPECT_EQ(kiv_token_send(p.handle, a.c_str(), "", 0), 1);
     other.join();
@@ -164,27 +198,37 @@ TEST(Faults, ShortSendsNeverSplitOrInterleaveRecords) {
     }
 }
 
-TEST(Faults, ProbeReportingDeadWhileARecordIsHalfRead) {
+TEST(Faults, AWaitThatFailsEndsTheConnectionAndItsWaiters) {
     Faults f;
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "half"));
-    ASSERT_TRUE(test::wait_until([&] { return conn(p.handle).rx_pending.load() == 4; }));
+    ASSERT_TRUE(test::wait_until([&] { return test::held(p.handle) == 4; }));
     std::thread waiter([&] { EXPECT_EQ(kiv_token_wait(p.handle), 0); });
-    Faults::probe_dead = true;
+    Faults::fail_wait = true;
+    ASSERT_TRUE(write_all(p.peer, "!"));  // wakes the worker into a failing wait
     EXPECT_TRUE(test::wait_until([&] { return !conn(p.handle).connected(); }));
     waiter.join();
     EXPECT_EQ(kiv_valid(p.handle), 0);
+    Faults::fail_wait = false;
     EXPECT_TRUE(test::peer_closed(p.peer));
 }
 
-TEST(Faults, PeerThatStopsReadingIsDroppedNotWaitedFor) {
+// A peer that stops reading: the script's sends are refused once the outbox
+// is full, the connection stays, and every record accepted arrives whole.
+TEST(BackPressure, SendsPastTheOutboxBoundAreRefusedNotLost) {
     test::PlainPair p;
-    int small = 4096;
-    setsockopt(p.peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     const std::string line(60000, 'q');
-    // Never blocks: past the outbox bound the peer is taken for dead.
-    for (int i = 0; i < 400 && kiv_valid(p.handle) == 1; ++i) kiv_token_send(p.handle, line.c_str(), "", 0);
-    EXPECT_TRUE(test::wait_until([&] { return kiv_valid(p.handle) == 0; }));
+    int accepted = 0;
+    while (accepted < 2000 && kiv_token_send(p.handle, line.c_str(), "", 0) == 1) ++accepted;
+    EXPECT_LT(accepted, 2000);
+    EXPECT_GE(static_cast<size_t>(accepted) * (line.size() + 1), kiv::net::kOutboxBound);
+    EXPECT_EQ(kiv_valid(p.handle), 1);
+    const std::string got = read_n(p.peer, static_cast<size_t>(accepted) * (line.size() + 1), 30000);
+    ASSERT_EQ(got.size(), static_cast<size_t>(accepted) * (line.size() + 1));
+    for (int i = 0; i < accepted; ++i) ASSERT_EQ(got.substr(i * (line.size() + 1), line.size() + 1), line + "\n");
+    // Drained: sending works again.
+    EXPECT_TRUE(test::wait_until([&] { return kiv_token_send(p.handle, "again", "", 0) == 1; }));
+    EXPECT_EQ(read_n(p.peer, 6), "again\n");
 }
 
 }  // namespace

@@ -164,7 +164,7 @@ TEST(DataForwarding, ServerSetReachesLivePlayersOnly) {
     close(p2.fd);
     p2.fd = -1;
     ASSERT_TRUE(test::wait_until(
-        [&] { return kiv::player_snapshot(s.conn())[1]->kind.load() == kiv::kNotConnected; }));
+        [&] { return s.departed(2); }));
     EXPECT_EQ(kiv_data_set_int(s.handle, 2, 300), 1);
     EXPECT_EQ(kiv_data_set_str(s.handle, 3, "s"), 1);
     EXPECT_EQ(kiv_data_set_int(s.handle, 252, 1), 0);

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "frame/table.h"
+#include "typed/connection.h"
 #include "kiv.h"
 
 namespace test {
@@ -47,8 +48,18 @@ inline uint16_t port_of(int fd) {
 
 // The local port of a connection's socket (for kiv_listen/kiv_connect on port 0).
 inline uint16_t port_of_handle(double handle) {
-    kiv::Connection* c = kiv::frame::resolve(handle);
-    return c ? port_of(static_cast<int>(c->socket.load())) : 0;
+    kiv::frame::Ref c = kiv::frame::resolve(handle);
+    if (!c) return 0;
+    if (c->link) return port_of(static_cast<int>(c->link->socket()));
+    return c->hub ? port_of(static_cast<int>(c->hub->listener())) : 0;
+}
+
+// Bytes a connection read and has not yet cut into records.
+inline uint32_t held(double handle) {
+    kiv::frame::Ref c = kiv::frame::resolve(handle);
+    if (!c || !c->link) return 0;
+    std::lock_guard<std::mutex> lk(c->mutex);
+    return c->link->held();
 }
 
 // A raw TCP listener on an ephemeral loopback port.

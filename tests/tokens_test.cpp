@@ -36,10 +36,10 @@ TEST(TokenReceive, OrderCurrentTokenAndEmptyQueue) {
     EXPECT_STREQ(kiv_token_ipaddress(p.handle), "");
     EXPECT_EQ(kiv_token_receive(p.handle), 0);
     ASSERT_TRUE(write_all(p.peer, "a\nb\nc\n"));
-    ASSERT_TRUE(test::wait_until([&] { return kiv::frame::resolve(p.handle)->tokens.size() == 3; }));
+    ASSERT_TRUE(test::wait_until([&] { return kiv::frame::resolve(p.handle)->tokens.queue.size() == 3; }));
     // A wait with tokens queued returns at once and leaves them queued.
     EXPECT_EQ(kiv_token_wait(p.handle), 1);
-    EXPECT_EQ(kiv::frame::resolve(p.handle)->tokens.size(), 3u);
+    EXPECT_EQ(kiv::frame::resolve(p.handle)->tokens.queue.size(), 3u);
     EXPECT_EQ(next_token(p.handle), "a");
     EXPECT_EQ(next_token(p.handle), "b");
     EXPECT_EQ(next_token(p.handle), "c");
@@ -66,7 +66,7 @@ TEST(TokenReceive, TwoByteAndEmptyDelimiters) {
     EXPECT_EQ(next_token(p.handle), "a\rb");
     // A delimiter split across two arrivals is still found.
     ASSERT_TRUE(write_all(p.peer, "xy\r"));
-    ASSERT_TRUE(test::wait_until([&] { return kiv::frame::resolve(p.handle)->rx_pending.load() == 3; }));
+    ASSERT_TRUE(test::wait_until([&] { return test::held(p.handle) == 3; }));
     ASSERT_TRUE(write_all(p.peer, "\n"));
     EXPECT_EQ(next_token(p.handle), "xy");
     ASSERT_EQ(kiv_token_delimiter(p.handle, ""), 1);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "net/players.h"
+#include "typed/connection.h"
 #include "support.h"
 
 namespace typed {
@@ -98,7 +98,10 @@ struct Server {
         port = test::port_of_handle(handle);
     }
     kiv::Connection& conn() const { return *kiv::frame::resolve(handle); }
-    size_t entries() const { return kiv::player_snapshot(conn()).size(); }
+    size_t entries() const { return conn().player_list().size(); }
+    // Player n's entry; null once the player has departed.
+    std::shared_ptr<kiv::Connection> entry(size_t n) const { return conn().player_list().at(n - 1); }
+    bool departed(size_t n) const { return entry(n) == nullptr; }
 };
 
 // A kiv typed client of a raw listener that greets it with `greeting`:

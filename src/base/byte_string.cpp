@@ -1,10 +1,9 @@
 // ByteString operations.
 #include "base/byte_string.h"
 
-#include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace kiv {
@@ -15,8 +14,10 @@ namespace {
 constexpr uint32_t kKeepAfterClear = 4096;
 
 char* alloc_bytes(uint32_t capacity) {
+    // Thrown, not aborted: the exports turn it into their failure value and
+    // the library's threads drop the record that needed the room.
     char* p = static_cast<char*>(std::malloc(static_cast<size_t>(capacity) + 1));
-    if (!p) std::abort();
+    if (!p) throw std::bad_alloc();
     return p;
 }
 }  // namespace
@@ -77,30 +78,6 @@ void ByteString::append(const char* s) {
     if (s) append(s, static_cast<uint32_t>(std::strlen(s)));
 }
 
-void ByteString::append(int32_t value) {
-    char buf[16];
-    int n = std::snprintf(buf, sizeof buf, "%ld", static_cast<long>(value));
-    append(buf, static_cast<uint32_t>(n));
-}
-
-bool ByteString::equals(const ByteString& other) const { return std::strcmp(data_, other.data_) == 0; }
-
-bool ByteString::equals(const char* s) const { return std::strcmp(data_, s ? s : "") == 0; }
-
-void ByteString::to_lower() {
-    for (uint32_t i = 0; i < length_; ++i) {
-        unsigned char c = static_cast<unsigned char>(data_[i]);
-        if (c < 0x80) data_[i] = static_cast<char>(std::tolower(c));
-    }
-}
-
-void ByteString::to_upper() {
-    for (uint32_t i = 0; i < length_; ++i) {
-        unsigned char c = static_cast<unsigned char>(data_[i]);
-        if (c < 0x80) data_[i] = static_cast<char>(std::toupper(c));
-    }
-}
-
 void ByteString::truncate(uint32_t n) {
     if (n >= length_) return;
     length_ = n;
@@ -131,27 +108,6 @@ void ByteString::swap(ByteString& other) {
     std::swap(data_, other.data_);
     std::swap(length_, other.length_);
     std::swap(capacity_, other.capacity_);
-}
-
-uint32_t ByteString::split(const char* separator, ByteString*** pieces) {
-    const char* sep = separator ? separator : "";
-    size_t sep_len = std::strlen(sep);
-    uint32_t count = 1;
-    if (sep_len) {
-        for (const char* p = std::strstr(data_, sep); p; p = std::strstr(p + sep_len, sep)) ++count;
-    }
-    ByteString** out = static_cast<ByteString**>(std::malloc(sizeof(ByteString*) * count));
-    if (!out) std::abort();
-    char* pos = data_;
-    for (uint32_t i = 0; i < count; ++i) {
-        char* hit = (sep_len && i + 1 < count) ? std::strstr(pos, sep) : nullptr;
-        if (hit) *hit = 0;
-        out[i] = new ByteString();
-        out[i]->assign(pos);
-        if (hit) pos = hit + sep_len;
-    }
-    *pieces = out;
-    return count;
 }
 
 long find_bytes(const char* hay, size_t hay_len, const char* needle, size_t needle_len) {

@@ -6,8 +6,8 @@
 
 namespace kiv {
 
-// Content may hold 0 bytes (length counts them); the C-string operations
-// (equals, C-string sources, readers of data()) see only up to the first 0.
+// Content may hold 0 bytes (length counts them); C-string sources and
+// readers of data() see only up to the first 0.
 // Storage grows geometrically so that appending byte by byte stays linear;
 // what the operations return is unaffected by the spare room.
 class ByteString {
@@ -32,13 +32,6 @@ public:
     void append(const void* src, uint32_t n);
     void append(const ByteString& other);
     void append(const char* s);
-    void append(int32_t value);
-
-    bool equals(const ByteString& other) const;
-    bool equals(const char* s) const;
-
-    void to_lower();
-    void to_upper();
 
     // Keeps the first n bytes (n <= length).
     void truncate(uint32_t n);
@@ -47,14 +40,6 @@ public:
     // Empties the content and gives large spare room back to the heap.
     void clear();
     void swap(ByteString& other);
-
-    // Cuts the content at each non-overlapping occurrence of separator.
-    // Returns the piece count and a malloc'ed array of pieces, each created
-    // with new; the caller owns both. Like the C-string search it is built on,
-    // it sees the content only up to its first 0 byte; the source is cut in
-    // place (0 written over the first byte of each occurrence). An empty
-    // separator gives one piece holding the whole text.
-    uint32_t split(const char* separator, ByteString*** pieces);
 
 private:
     void reserve(uint32_t n);

@@ -9,7 +9,7 @@ void push_token(RecordQueue<TokenRecord>& q, const void* bytes, uint32_t n, cons
     r.text.assign(bytes, n);
     r.delimiter.assign(delimiter);
     r.address.assign(address);
-    q.commit_push();
+    q.commit_push(n);
 }
 
 void push_message(RecordQueue<MessageRecord>& q, const void* bytes, uint32_t n, uint8_t id, int16_t player,
@@ -19,7 +19,7 @@ void push_message(RecordQueue<MessageRecord>& q, const void* bytes, uint32_t n, 
     r.id = id;
     r.player = player;
     r.delimiter.assign(delimiter);
-    q.commit_push();
+    q.commit_push(n);
 }
 
 void push_change(RecordQueue<DataChange>& q, int32_t slot, const void* text, uint32_t n) {
@@ -28,7 +28,7 @@ void push_change(RecordQueue<DataChange>& q, int32_t slot, const void* text, uin
     r.number = 0;
     r.is_string = 1;
     r.slot = slot;
-    q.commit_push();
+    q.commit_push(n);
 }
 
 void push_change(RecordQueue<DataChange>& q, int32_t slot, int32_t value) {
@@ -36,7 +36,7 @@ void push_change(RecordQueue<DataChange>& q, int32_t slot, int32_t value) {
     r.number = value;
     r.is_string = 0;
     r.slot = slot;
-    q.commit_push();
+    q.commit_push(0);
 }
 
 }  // namespace kiv

@@ -10,6 +10,11 @@
 
 namespace kiv {
 
+// Most bytes of received records a connection keeps for a script that has
+// not taken them; past it a stream stops reading (TCP slows the sender) and
+// a datagram endpoint or a server's own queue drops.
+constexpr size_t kQueueBound = 8u * 1024 * 1024;
+
 struct TokenRecord {
     ByteString text;
     ByteString delimiter;  // the connection's delimiter when the token was queued
@@ -31,7 +36,8 @@ struct DataChange {
 };
 
 // The owner's mutex guards every push, pop and front access. size() may be
-// read without it (waits poll it), so the count is kept atomically.
+// read without it, so the count is kept atomically. bytes() is what the
+// queued records hold, for the bound on what a script has not taken.
 template <typename E>
 class RecordQueue {
 public:
@@ -46,26 +52,41 @@ public:
     // guarded anyway so that a mistake cannot read freed memory.
     const E* front() const { return items_.empty() ? nullptr : items_.front().get(); }
 
+    size_t bytes() const { return bytes_; }
+
     void pop() {
         if (items_.empty()) return;
+        bytes_ -= costs_.front();
         items_.pop_front();
+        costs_.pop_front();
         count_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release);
     }
 
     void clear() {
         items_.clear();
+        costs_.clear();
+        bytes_ = 0;
         count_.store(0, std::memory_order_release);
     }
 
+    // Builds the record aside and queues it only once it is whole, so that
+    // a record that finds no memory leaves the queue as it was.
     E& push_new() {
-        items_.push_back(std::make_unique<E>());
-        E& e = *items_.back();
-        return e;
+        pending_ = std::make_unique<E>();
+        return *pending_;
     }
-    void commit_push() { count_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release); }
+    void commit_push(size_t cost) {
+        costs_.push_back(cost + sizeof(E));
+        items_.push_back(std::move(pending_));
+        bytes_ += costs_.back();
+        count_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release);
+    }
 
 private:
     std::deque<std::unique_ptr<E>> items_;
+    std::deque<size_t> costs_;
+    std::unique_ptr<E> pending_;
+    size_t bytes_ = 0;
     std::atomic<uint32_t> count_{0};
 };
 

@@ -1,21 +1,16 @@
-// File transfer over plain stream connections: the sender and receiver threads, waiting, progress.
+// File transfer: the sender and receiver threads, the put-back of bytes already read, progress.
 //
-// A transfer owns its connection while it runs: its thread holds the
-// connection's mutex from start to end, so the receive worker pauses and the
-// socket's bytes (both ways) belong to the file. The wire carries the file's
-// bytes and nothing else; the size travels separately (as a token the
-// scripts exchange before).
+// The wire carries the file's bytes and nothing else; the size travels
+// separately (as a token the scripts exchange before).
 #include "files/files.h"
 
-#include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 
-namespace kiv {
+#include "net/threads.h"
+
+namespace kiv::files {
 
 namespace {
 
@@ -25,24 +20,8 @@ namespace {
 constexpr size_t kBlock = 255;
 constexpr size_t kSendRun = 256 * kBlock;
 constexpr size_t kReceiveChunk = 64 * 1024;
-// Longest single wait for the socket before the stop flag and the peer are
-// looked at again; bounds how long a disconnect waits for the thread.
-constexpr int kSocketWaitMs = 10;
 // A transfer carries a signed 32-bit count of bytes.
 constexpr int64_t kMaxTransfer = 0x7FFFFFFF;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// Closes the file and reports whether everything written reached it.
-bool close_file(File& f) {
-    std::FILE* raw = f.release();
-    return raw && std::fclose(raw) == 0;
-}
 
 // The file's size, or -1 when it cannot be opened for reading or read (a
 // folder). The stream's offsets are 64-bit on every system the library is
@@ -58,19 +37,25 @@ int64_t measure(const char* name) {
     return end < 0 ? -1 : static_cast<int64_t>(end);
 }
 
-// Sends exactly file_total bytes of the file. Caller holds c.mutex.
-bool send_file(Connection& c) {
-    if (c.stop.load() || c.socket.load() == platform::invalid_socket) return false;
-    File f(std::fopen(c.file_name.data(), "rb"));
-    if (!f) return false;
-    const int64_t total = c.file_total.load();
+// Waits until the socket is ready for `want` or the transfer is stopped;
+// false when it is stopped or the wait failed.
+bool wait_socket(Transfer& t, net::Link& link, uint8_t want) {
+    t.wake.seen();
+    if (t.stop.load()) return false;
+    platform::WaitItem item{link.socket(), want, 0};
+    return platform::wait(t.wake.handle(), &item, 1, -1) >= 0 && !t.stop.load();
+}
+
+// Sends exactly total bytes of the file.
+bool send_file(Transfer& t, net::Link& link, std::FILE* f) {
+    const int64_t total = t.total.load();
     std::unique_ptr<char[]> run(new (std::nothrow) char[kSendRun]);
     if (!run) return false;
     int64_t done = 0;
     while (done < total) {
         size_t want = kSendRun;
         if (static_cast<int64_t>(want) > total - done) want = static_cast<size_t>(total - done);
-        const size_t n = std::fread(run.get(), 1, want, f.get());
+        const size_t n = std::fread(run.get(), 1, want, f);
         // A file that shrank or cannot be read any more ends the transfer short.
         if (n == 0) return false;
         // The last write lets the system send at once; the others let it
@@ -78,30 +63,26 @@ bool send_file(Connection& c) {
         const bool more = done + static_cast<int64_t>(n) < total;
         size_t off = 0;
         while (off < n) {
-            if (c.stop.load()) return false;
-            const platform::Io r = send_behind_outbox(c, run.get() + off, n - off, more);
+            if (t.stop.load()) return false;
+            const platform::Io r = link.send_behind(run.get() + off, n - off, more);
             if (r.status == platform::Status::ok && r.bytes > 0) {
                 off += r.bytes;
                 done += static_cast<int64_t>(r.bytes);
-                c.file_done.store(static_cast<uint32_t>(done));
+                t.done.store(static_cast<uint32_t>(done));
                 continue;
             }
-            // A failed socket ends the transfer; the worker tears the
-            // connection down once it runs again.
             if (r.status == platform::Status::error || r.status == platform::Status::closed) return false;
-            if (!platform::wait_writable(c.socket.load(), kSocketWaitMs) && liveness(c) == Liveness::dead) {
-                return false;
-            }
+            if (!wait_socket(t, link, platform::kWantWrite)) return false;
         }
     }
-    return close_file(f);
+    return true;
 }
 
 // Writes taken bytes to the file up to the transfer's size; once one did
 // not fit, it and everything after it are kept in `rest`, in order.
 class PutBack {
 public:
-    PutBack(Connection& c, std::FILE* f, int64_t room) : c_(c), f_(f), room_(room) {}
+    PutBack(Transfer& t, std::FILE* f, int64_t room) : t_(t), f_(f), room_(room) {}
 
     void take(const char* p, uint32_t n) {
         uint32_t fit = 0;
@@ -109,7 +90,7 @@ public:
         if (fit > 0) {
             if (std::fwrite(p, 1, fit, f_) != fit) failed_ = true;
             done_ += fit;
-            c_.file_done.store(static_cast<uint32_t>(done_));
+            t_.done.store(static_cast<uint32_t>(done_));
         }
         if (fit < n) rest_.append(p + fit, n - fit);
     }
@@ -120,7 +101,7 @@ public:
     ByteString& rest() { return rest_; }
 
 private:
-    Connection& c_;
+    Transfer& t_;
     std::FILE* f_;
     const int64_t room_;
     int64_t done_ = 0;
@@ -128,120 +109,112 @@ private:
     ByteString rest_;
 };
 
-// Moves what the worker already took from the socket (queued tokens with
-// their delimiters, then the unread part of the receive buffer) into the
-// file, up to its size. A token cut by the file's end goes back, with the
-// tokens and bytes after it, to the front of the receive buffer, where the
-// worker cuts them into tokens again. Caller holds c.mutex. Returns the
-// bytes written, or -1 on a write error.
-int64_t put_back(Connection& c, std::FILE* f, int64_t total) {
-    PutBack out(c, f, total);
+// Moves what the link already read (queued tokens with their delimiters,
+// then the bytes not yet cut) into the file, up to its size. A token cut by
+// the file's end goes back, with the tokens and bytes after it, in front of
+// the held bytes, where they are cut into tokens again. Caller holds the
+// connection's mutex. Returns the bytes written, or -1 on a write error.
+int64_t put_back(Transfer& t, net::Link& link, tokens::Box& box, std::FILE* f, int64_t total) {
+    PutBack out(t, f, total);
     while (out.left() > 0 && out.rest().empty()) {
-        const TokenRecord* t = c.tokens.front();
-        if (!t) break;
-        out.take(t->text.data(), t->text.length());
-        out.take(t->delimiter.data(), t->delimiter.length());
-        c.tokens.pop();
+        const TokenRecord* r = box.queue.front();
+        if (!r) break;
+        out.take(r->text.data(), r->text.length());
+        out.take(r->delimiter.data(), r->delimiter.length());
+        box.queue.pop();
     }
-    const uint32_t unread = c.receive_buffer.length() - c.rx_start;
     ByteString& rest = out.rest();
     if (!rest.empty()) {
-        while (const TokenRecord* t = c.tokens.front()) {
-            rest.append(t->text);
-            rest.append(t->delimiter);
-            c.tokens.pop();
+        while (const TokenRecord* r = box.queue.front()) {
+            rest.append(r->text);
+            rest.append(r->delimiter);
+            box.queue.pop();
         }
-        rest.append(c.receive_buffer.data() + c.rx_start, unread);
-        c.receive_buffer.swap(rest);
-        c.rx_start = 0;
-    } else if (out.left() > 0 && unread > 0) {
-        const uint32_t fit = static_cast<int64_t>(unread) < out.left() ? unread : static_cast<uint32_t>(out.left());
-        out.take(c.receive_buffer.data() + c.rx_start, fit);
-        c.rx_start += fit;
-    } else {
-        return out.failed() ? -1 : out.done();  // the receive buffer is untouched
+        link.prepend(rest.data(), rest.length());
+    } else if (out.left() > 0 && link.held() > 0) {
+        const uint32_t fit =
+            static_cast<int64_t>(link.held()) < out.left() ? link.held() : static_cast<uint32_t>(out.left());
+        out.take(link.held_data(), fit);
+        link.consume(fit);
     }
-    if (c.rx_start >= c.receive_buffer.length()) {
-        c.receive_buffer.clear();
-        c.rx_start = 0;
-    } else if (c.rx_start > 0) {
-        c.receive_buffer.erase_front(c.rx_start);
-        c.rx_start = 0;
-    }
-    c.scan_from = 0;
-    c.rx_pending.store(c.receive_buffer.length());
     return out.failed() ? -1 : out.done();
 }
 
-// Receives exactly file_total bytes into the file, never a byte more: what
-// follows the file stays in the socket for the worker. Caller holds c.mutex.
-bool receive_file(Connection& c) {
-    c.file_done.store(0);
-    // The socket stays open while this thread holds the mutex: only the
-    // worker's step (which needs it) or a teardown that joins this thread
-    // first can close it.
-    const platform::socket_t s = c.socket.load();
-    if (c.stop.load() || s == platform::invalid_socket) return false;
-    // A file that cannot be created leaves every byte to the worker.
-    File f(std::fopen(c.file_name.data(), "wb"));
-    if (!f) return false;
-    const int64_t total = c.file_total.load();
-    int64_t done = put_back(c, f.get(), total);
-    if (done < 0) return false;
-    if (total <= 0) return close_file(f) && total == 0;
+// Receives exactly total bytes into the file, never a byte more: what
+// follows the file stays in the socket for the link.
+bool receive_file(Transfer& t, net::Link& link, std::FILE* f, int64_t done) {
+    const int64_t total = t.total.load();
+    if (total <= 0) return total == 0;
     std::unique_ptr<char[]> chunk(new (std::nothrow) char[kReceiveChunk]);
     if (!chunk) return false;
     while (done < total) {
-        if (c.stop.load()) return false;
+        if (t.stop.load()) return false;
         size_t want = kReceiveChunk;
         if (static_cast<int64_t>(want) > total - done) want = static_cast<size_t>(total - done);
-        const platform::Io r = platform::recv(s, chunk.get(), want, false);
+        const platform::Io r = platform::recv(link.socket(), chunk.get(), want, false);
         if (r.status == platform::Status::ok && r.bytes > 0) {
-            if (std::fwrite(chunk.get(), 1, r.bytes, f.get()) != r.bytes) return false;
+            if (std::fwrite(chunk.get(), 1, r.bytes, f) != r.bytes) return false;
             done += static_cast<int64_t>(r.bytes);
-            c.file_done.store(static_cast<uint32_t>(done));
+            t.done.store(static_cast<uint32_t>(done));
             continue;
         }
         // The peer left (in order or not) before the whole file came.
         if (r.status != platform::Status::would_block) return false;
-        if (!platform::wait_readable(s, kSocketWaitMs)) {
-            const Liveness l = liveness(c);
-            if (l == Liveness::closed || l == Liveness::dead) return false;
-        }
-    }
-    return close_file(f);
-}
-
-void run_transfer(Connection* c, bool (*body)(Connection&)) {
-    std::lock_guard<std::mutex> lk(c->mutex);
-    // The file is closed inside body; the result is published before busy
-    // falls, so a wait that sees busy low also sees the outcome.
-    c->file_ok.store(body(*c) ? 1 : 0);
-    c->file_busy.store(0);
-}
-
-void send_main(Connection* c) { run_transfer(c, send_file); }
-void receive_main(Connection* c) { run_transfer(c, receive_file); }
-
-bool may_start(Connection& c) {
-    return c.kind.load() == kPlain && !c.is_listening() && c.file_busy.load() == 0;
-}
-
-bool start(Connection& c, const char* name, int32_t total, void (*thread_main)(Connection*)) {
-    // The previous transfer has lowered busy: it is ending, if not ended.
-    if (c.file_thread.joinable()) c.file_thread.join();
-    c.file_busy.store(1);
-    c.file_ok.store(0);
-    c.file_name.assign(name);
-    c.file_done.store(0);
-    c.file_total.store(total);
-    try {
-        c.file_thread = std::thread(thread_main, &c);
-    } catch (const std::system_error&) {
-        c.file_busy.store(0);
-        return false;
+        if (!wait_socket(t, link, platform::kWantRead)) return false;
     }
     return true;
+}
+
+// Ends a transfer: closes the file, publishes the outcome, gives the socket
+// back to the link and wakes whoever waits.
+void finish(Transfer& t, net::Link& link, std::mutex& mutex, std::FILE* f, bool ran) {
+    const bool closed = std::fclose(f) == 0;
+    {
+        std::lock_guard<std::mutex> lk(mutex);
+        link.pause_reading(false);
+    }
+    link.wake();
+    {
+        std::lock_guard<std::mutex> lk(t.m);
+        t.ok.store(ran && closed ? 1 : 0);
+        t.busy.store(0);
+    }
+    t.ended.notify_all();
+}
+
+bool start(Transfer& t, net::Link& link, std::mutex& mutex, std::FILE* f, int32_t total,
+           std::function<bool()> body) {
+    // The previous transfer has lowered busy: it is ending, if not ended.
+    if (t.thread.joinable()) t.thread.join();
+    if (!t.wake.open()) {
+        std::fclose(f);
+        return false;
+    }
+    t.busy.store(1);
+    t.ok.store(0);
+    t.done.store(0);
+    t.total.store(total);
+    {
+        std::lock_guard<std::mutex> lk(mutex);
+        link.pause_reading(true);
+    }
+    const bool started = net::start_thread(t.thread, [&t, &link, &mutex, f, body] {
+        bool ran = false;
+        try {
+            ran = body();
+        } catch (const std::bad_alloc&) {
+        }
+        finish(t, link, mutex, f, ran);
+    });
+    if (!started) {
+        {
+            std::lock_guard<std::mutex> lk(mutex);
+            link.pause_reading(false);
+        }
+        std::fclose(f);
+        t.busy.store(0);
+    }
+    return started;
 }
 
 }  // namespace
@@ -251,39 +224,52 @@ double file_size(const char* name) {
     return size < 0 ? 0.0 : static_cast<double>(size);
 }
 
-bool file_send(Connection& c, const char* name) {
-    if (!may_start(c)) return false;
+bool start_send(Transfer& t, net::Link& link, std::mutex& mutex, const char* name) {
+    if (t.busy.load()) return false;
     const int64_t size = measure(name);
     // Its size could not be announced nor counted: refused, not garbled.
-    if (size > kMaxTransfer) return false;
-    return start(c, name, size < 0 ? 0 : static_cast<int32_t>(size), send_main);
+    if (size < 0 || size > kMaxTransfer) return false;
+    std::FILE* f = std::fopen(name, "rb");
+    if (!f) return false;
+    return start(t, link, mutex, f, static_cast<int32_t>(size), [&t, &link, f] { return send_file(t, link, f); });
 }
 
-bool file_receive(Connection& c, const char* name, int32_t size) {
-    if (!may_start(c)) return false;
-    return start(c, name, size, receive_main);
+bool start_receive(Transfer& t, net::Link& link, std::mutex& mutex, tokens::Box& box, const char* name,
+                   int32_t size) {
+    if (t.busy.load()) return false;
+    std::FILE* f = std::fopen(name, "wb");
+    if (!f) return false;
+    return start(t, link, mutex, f, size, [&t, &link, &mutex, &box, f] {
+        int64_t done;
+        {
+            std::lock_guard<std::mutex> lk(mutex);
+            done = put_back(t, link, box, f, t.total.load());
+        }
+        return done >= 0 && receive_file(t, link, f, done);
+    });
 }
 
-double file_wait(Connection& c) {
-    // Other kinds carry no transfer; a connection torn down since (kind 0)
-    // is judged by how its last transfer ended.
-    const uint8_t kind = c.kind.load();
-    if (kind != kPlain && kind != kNotConnected) return 1.0;
-    // The transfer thread always ends: at the end of the file, when the peer
-    // is gone, or when the connection is torn down.
-    while (c.file_busy.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(kWaitPollMs));
-    const int32_t total = c.file_total.load();
-    const bool complete =
-        c.file_ok.load() != 0 && total != 0 && static_cast<int64_t>(c.file_done.load()) == static_cast<int64_t>(total);
-    return complete ? 1.0 : 0.0;
+bool wait(Transfer& t) {
+    std::unique_lock<std::mutex> lk(t.m);
+    // The thread always ends: at the end of the file, when the peer is gone,
+    // or when the connection is torn down.
+    t.ended.wait(lk, [&t] { return t.busy.load() == 0; });
+    const int32_t total = t.total.load();
+    return t.ok.load() != 0 && total != 0 && static_cast<int64_t>(t.done.load()) == static_cast<int64_t>(total);
 }
 
-double file_byte(Connection& c) { return c.file_done.load(); }
+double byte_count(const Transfer& t) { return t.done.load(); }
 
-double file_percentage(Connection& c) {
-    const int32_t total = c.file_total.load();
+double percentage(const Transfer& t) {
+    const int32_t total = t.total.load();
     if (total == 0) return 0.0;
-    return static_cast<double>(static_cast<int64_t>(c.file_done.load()) * 100 / total);
+    return static_cast<double>(static_cast<int64_t>(t.done.load()) * 100 / total);
 }
 
-}  // namespace kiv
+void stop(Transfer& t) {
+    t.stop.store(true);
+    t.wake.signal();
+    if (t.thread.joinable() && t.thread.get_id() != std::this_thread::get_id()) t.thread.join();
+}
+
+}  // namespace kiv::files

@@ -1,33 +1,45 @@
 // The connection table and the handle rules.
 #include "frame/table.h"
 
+#include <mutex>
 #include <vector>
 
 #include "frame/convert.h"
-#include "net/teardown.h"
+#include "platform/platform.h"
+#include "typed/open.h"
 
 namespace kiv::frame {
 
 namespace {
 
-// Touched only by export calls on the host's one thread, so no lock.
 struct Table {
-    std::vector<Connection*> entries;
-    Connection* current = nullptr;
+    // Hosts may call from more than one thread (a blocking wait on a worker
+    // thread is common), so the table has a lock; it is never held while a
+    // call waits or works on a connection.
+    std::mutex lock;
+    std::vector<Ref> entries;
+    Ref current;
     // Unload: every connection still entered is destroyed, in table order,
     // stopping its threads first, so that none outlives the library. Not at
     // process exit on Windows: the system has already ended those threads,
     // maybe inside a lock, and reclaims the sockets and memory itself.
     ~Table() {
-        if (!platform::process_exiting()) clear();
+        if (platform::process_exiting()) {
+            for (Ref& c : entries) new Ref(std::move(c));  // left to the system
+            Ref* keep = new Ref(std::move(current));
+            (void)keep;
+            return;
+        }
+        clear();
     }
     void clear() {
-        current = nullptr;
-        for (Connection*& c : entries) {
-            delete c;
-            c = nullptr;
+        std::vector<Ref> gone;
+        {
+            std::lock_guard<std::mutex> lk(lock);
+            current.reset();
+            gone.swap(entries);
         }
-        entries.clear();
+        for (Ref& c : gone) c.reset();
     }
 };
 
@@ -38,28 +50,32 @@ Table& table() {
 
 char g_result[kResultBufferSize];
 
+// The entry a handle of 1 or more names, as an index; size_t(-1) otherwise.
+size_t index_of(double handle) {
+    if (handle == 0.0) return static_cast<size_t>(-1);
+    return static_cast<uint32_t>(to_i32(handle)) - 1u;
+}
+
 }  // namespace
 
-Connection* resolve(double handle) {
+Ref resolve(double handle) {
     Table& t = table();
+    std::lock_guard<std::mutex> lk(t.lock);
     if (handle == 0.0) return t.current;
-    const uint32_t index = static_cast<uint32_t>(to_i32(handle)) - 1u;
+    const size_t index = index_of(handle);
     return index < t.entries.size() ? t.entries[index] : nullptr;
 }
 
-bool valid(Connection* c) {
-    if (!c) return false;
-    if (c->is_listening()) return true;
-    return alive(*c);
-}
+bool valid(const Ref& c) { return c && c->usable(); }
 
-Connection* checked(double handle) {
-    Connection* c = resolve(handle);
+Ref checked(double handle) {
+    Ref c = resolve(handle);
     return valid(c) ? c : nullptr;
 }
 
-double enter(Connection* c) {
+double enter(const Ref& c) {
     Table& t = table();
+    std::lock_guard<std::mutex> lk(t.lock);
     for (size_t i = 0; i < t.entries.size(); ++i) {
         if (!t.entries[i]) {
             t.entries[i] = c;
@@ -70,31 +86,44 @@ double enter(Connection* c) {
     return static_cast<double>(t.entries.size());
 }
 
-void set_current(Connection* c) { table().current = c; }
+void set_current(const Ref& c) {
+    Table& t = table();
+    std::lock_guard<std::mutex> lk(t.lock);
+    t.current = c;
+}
 
-Connection* current() { return table().current; }
+Ref current() {
+    Table& t = table();
+    std::lock_guard<std::mutex> lk(t.lock);
+    return t.current;
+}
 
 double disconnect(double handle) {
-    Table& t = table();
-    Connection* c = resolve(handle);
+    Ref c = resolve(handle);
     if (!c) return 0.0;
     const bool torn_down = valid(c) && teardown(*c);
-    const uint32_t index = static_cast<uint32_t>(to_i32(handle)) - 1u;
-    if (handle != 0.0 && index < t.entries.size() && t.entries[index]) {
-        // Also a connection its worker already tore down: a long-running
-        // server must not keep one entry per departed client.
-        if (t.current == t.entries[index]) t.current = nullptr;
-        delete t.entries[index];
-        t.entries[index] = nullptr;
+    Table& t = table();
+    Ref gone;
+    {
+        std::lock_guard<std::mutex> lk(t.lock);
+        const size_t index = index_of(handle);
+        if (index < t.entries.size() && t.entries[index]) {
+            // Also a connection its worker already tore down: a long-running
+            // server must not keep one entry per departed client.
+            if (t.current == t.entries[index]) t.current.reset();
+            gone.swap(t.entries[index]);
+        }
     }
     return torn_down ? 1.0 : 0.0;
 }
 
 void clear_table() { table().clear(); }
 
-uint32_t table_count() { return static_cast<uint32_t>(table().entries.size()); }
-
-const char* empty_string() { return ""; }
+uint32_t table_count() {
+    Table& t = table();
+    std::lock_guard<std::mutex> lk(t.lock);
+    return static_cast<uint32_t>(t.entries.size());
+}
 
 char* result_buffer() { return g_result; }
 

@@ -1,32 +1,40 @@
 // Messages: id- and player-numbered values between a player server and its players.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <string>
 
-#include "net/connection.h"
+#include "base/byte_string.h"
+#include "base/record_queue.h"
 
-namespace kiv {
+namespace kiv::messages {
 
-class PassOutput;
+struct Box {
+    RecordQueue<MessageRecord> queue;
+    ByteString value;  // the current message
+    uint8_t id = 0;
+    int16_t player = 0;
+    std::atomic<uint64_t> dropped{0};
+};
 
-// Sends (or, on a server to player 0, queues for the server's own script) one
-// message. False on a connection that is not typed, and for what the record
-// cannot carry: ids 252 to 254, and from a client, players below -1.
-bool send_message(Connection& c, int32_t id, int32_t player, const char* value);
+// One digit byte cannot carry 252 and 253 (they would decode as 124 and 8)
+// nor 254 (a 0 byte).
+inline bool id_fits(int32_t id) { return id >= 0 && id <= 255 && (id < 252 || id > 254); }
+// From a client, players below -1 would need a digit that comes out as a 0
+// byte or decodes to another number.
+inline bool target_fits(int32_t player) { return player >= -1 && player <= 32767; }
 
-// Receive-step dispatch of an "M" record (rec[0] == 'M'); caller holds c.mutex.
-void apply_message_record(Connection& c, const uint8_t* rec, uint32_t n);
+// "M", id digit, two player digits, value bytes, LF. The value is taken by
+// length: a relayed value holding a 0 byte is passed on whole.
+void build_record(std::string& rec, int32_t id, int32_t player, const char* value, size_t n);
 
-bool take_message(Connection& c);
-// True once a message is queued, at once on a connection that is not typed;
-// false when c is torn down while waiting.
-bool wait_message(Connection& c);
-const char* message_value(Connection& c);
-double message_id(Connection& c);
-double message_player(Connection& c);
+// A received "M" record (rec[0] == 'M') onto the queue; one too short for
+// its header is dropped. drop_when_full: see tokens::push.
+void apply_record(Box& box, const uint8_t* rec, uint32_t n, bool drop_when_full);
+// Queues a message the server's own script sent to player 0.
+void push(Box& box, const char* value, uint32_t n, uint8_t id, int16_t player, bool drop_when_full);
 
-// Server pass: routes player i's messages by their target, to the server's
-// queue and through the pass's output. Caller holds the server's mutex.
-void route_player_messages(Connection& server, Connection& player, size_t i, PassOutput& out);
+bool take(Box& box);
 
-}  // namespace kiv
+}  // namespace kiv::messages

@@ -1,40 +1,13 @@
-// The shared-data slot table, data records and their forwarding on a server.
+// The shared-data slot table and its records.
 #include "shared_data/shared_data.h"
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "base/codec.h"
-#include "frame/table.h"
-#include "net/players.h"
-#include "net/server_pass.h"
 
-namespace kiv {
+namespace kiv::shared_data {
 
 namespace {
-
-// One digit byte carries 0..251 and 255; 252 and 253 would decode as 124 and
-// 8, and 254 would be a 0 byte.
-bool slot_fits(int32_t slot) { return slot >= 0 && slot <= 255 && (slot < 252 || slot > 254); }
-
-bool slot_exists(int32_t slot) { return slot >= 0 && slot < kSlots; }
-
-void store_int(DataSlot& s, int32_t value) {
-    s.number = value;
-    s.is_string = 0;
-}
-
-void store_str(DataSlot& s, const void* text, uint32_t n) {
-    s.text.assign(text, n);
-    s.is_string = 1;
-}
-
-void send_int_record(Connection& c, int32_t slot, int32_t value) {
-    uint8_t rec[7] = {'D', encode_digit(slot), 'I', 0, 0, 0, '\n'};
-    encode_big(value, rec + 3);
-    send_record(c, rec, sizeof rec);
-}
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
 
@@ -55,6 +28,33 @@ void encode_big_exact(int32_t n, uint8_t out[3]) {
     out[2] = encode_digit(static_cast<int32_t>(c));
 }
 
+void digits_record(std::string& rec, int32_t slot, const uint8_t digits[3]) {
+    rec.assign(1, 'D');
+    rec += static_cast<char>(encode_digit(slot));
+    rec += 'I';
+    rec.append(reinterpret_cast<const char*>(digits), 3);
+    rec += '\n';
+}
+
+}  // namespace
+
+void create(Table& t) {
+    t.slots.reset(new Slot[kSlots]);
+    t.results.reset(new ByteString[kSlots]);
+}
+
+void release(Table& t) {
+    t.slots.reset();
+    t.results.reset();
+    t.changes.clear();
+}
+
+void int_record(std::string& rec, int32_t slot, int32_t value) {
+    uint8_t digits[3];
+    encode_big(value, digits);
+    digits_record(rec, slot, digits);
+}
+
 void str_record(std::string& rec, int32_t slot, const char* text, size_t n) {
     rec.assign(1, 'D');
     rec += static_cast<char>(encode_digit(slot));
@@ -63,107 +63,39 @@ void str_record(std::string& rec, int32_t slot, const char* text, size_t n) {
     rec += '\n';
 }
 
-// The record a server passes on for a player's change.
-void build_forward(std::string& rec, const DataChange& ch) {
+void forward_record(std::string& rec, const DataChange& ch) {
     if (ch.is_string) {
         str_record(rec, ch.slot, ch.text.data(), ch.text.length());
         return;
     }
     uint8_t digits[3];
     encode_big_exact(ch.number, digits);
-    rec.assign(1, 'D');
-    rec += static_cast<char>(encode_digit(ch.slot));
-    rec += 'I';
-    rec.append(reinterpret_cast<const char*>(digits), 3);
-    rec += '\n';
+    digits_record(rec, ch.slot, digits);
 }
 
-void send_str_record(Connection& c, int32_t slot, const char* text) {
-    std::string rec;
-    str_record(rec, slot, text, std::strlen(text));
-    send_record(c, rec.data(), rec.size());
+void store_int(Table& t, int32_t slot, int32_t value) {
+    if (!t.slots) return;
+    t.slots[slot].number = value;
+    t.slots[slot].is_string = 0;
 }
 
-// Sends to c (a client, or a player of a server) or, from a server, to every
-// player. Returns false when c is not typed.
-bool send_int(Connection& c, int32_t slot, int32_t value) {
-    if (c.kind.load() != kTyped) return false;
-    if (c.is_listening()) {
-        for (Connection* p : player_snapshot(c)) {
-            if (p) send_int(*p, slot, value);
-        }
-    } else {
-        send_int_record(c, slot, value);
-    }
-    return true;
+void store_str(Table& t, int32_t slot, const char* text, uint32_t n) {
+    if (!t.slots) return;
+    t.slots[slot].text.assign(text, n);
+    t.slots[slot].is_string = 1;
 }
 
-bool send_str(Connection& c, int32_t slot, const char* text) {
-    if (c.kind.load() != kTyped) return false;
-    if (c.is_listening()) {
-        for (Connection* p : player_snapshot(c)) {
-            if (p) send_str(*p, slot, text);
-        }
-    } else {
-        send_str_record(c, slot, text);
-    }
-    return true;
-}
-
-}  // namespace
-
-// Store and send happen under c's mutex. On a server that is what keeps a
-// joining player consistent: the pass admits it under the same mutex, so it
-// gets the value either in its join snapshot or as this record, never
-// neither (a set between the sends and the store would be lost to it).
-bool data_set_int(Connection& c, int32_t slot, int32_t value) {
-    if (c.kind.load() != kTyped || !slot_fits(slot)) return false;
-    std::lock_guard<std::mutex> lk(c.mutex);
-    if (c.slot_table) store_int(c.slot_table[slot], value);
-    return send_int(c, slot, value);
-}
-
-bool data_set_str(Connection& c, int32_t slot, const char* text) {
-    if (!text) text = "";
-    if (c.kind.load() != kTyped || !slot_fits(slot)) return false;
-    std::lock_guard<std::mutex> lk(c.mutex);
-    if (c.slot_table) store_str(c.slot_table[slot], text, static_cast<uint32_t>(std::strlen(text)));
-    return send_str(c, slot, text);
-}
-
-double data_type(Connection& c, int32_t slot) {
-    if (c.kind.load() != kTyped || !slot_exists(slot)) return 0.0;
-    std::lock_guard<std::mutex> lk(c.mutex);
-    return c.slot_table ? c.slot_table[slot].is_string : 0.0;
-}
-
-double data_get_int(Connection& c, int32_t slot) {
-    if (c.kind.load() != kTyped || !slot_exists(slot)) return 0.0;
-    std::lock_guard<std::mutex> lk(c.mutex);
-    return c.slot_table ? c.slot_table[slot].number : 0.0;
-}
-
-const char* data_get_str(Connection& c, int32_t slot) {
-    if (c.kind.load() != kTyped || !slot_exists(slot)) return frame::empty_string();
-    std::lock_guard<std::mutex> lk(c.mutex);
-    if (!c.slot_table) return frame::empty_string();
-    // A received record may replace the slot's text at any moment on the
-    // worker, so the host gets a copy that only its own calls replace.
-    c.data_result.assign(c.slot_table[slot].text);
-    return c.data_result.data();
-}
-
-void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n) {
+void apply_record(Table& t, const uint8_t* rec, uint32_t n) {
     if (n < 3) return;  // too short for slot and type: dropped
     const int32_t slot = static_cast<uint8_t>(decode_digit(rec[1]));
     const bool is_int = rec[2] == 'I';
     if (is_int && n < 6) return;
     if (is_int) {
         const int32_t value = decode_big(rec + 3);
-        if (c.slot_table) {
-            store_int(c.slot_table[slot], value);
+        if (t.slots) {
+            store_int(t, slot, value);
         } else {
-            push_change(c.data_changes, slot, value);
+            push_change(t.changes, slot, value);
         }
         return;
     }
@@ -171,43 +103,42 @@ void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n) {
     const char* text = reinterpret_cast<const char*>(rec + 3);
     const void* nul = std::memchr(text, 0, n - 3);
     const uint32_t len = nul ? static_cast<uint32_t>(static_cast<const char*>(nul) - text) : n - 3;
-    if (c.slot_table) {
-        store_str(c.slot_table[slot], text, len);
+    if (t.slots) {
+        store_str(t, slot, text, len);
     } else {
-        push_change(c.data_changes, slot, text, len);
+        push_change(t.changes, slot, text, len);
     }
 }
 
-void send_join_snapshot(Connection& server, Connection& player) {
-    if (!server.slot_table) return;
+void apply_change(Table& t, const DataChange& ch) {
+    if (ch.is_string) {
+        store_str(t, ch.slot, ch.text.data(), ch.text.length());
+    } else {
+        store_int(t, ch.slot, ch.number);
+    }
+}
+
+double type(const Table& t, int32_t slot) { return t.slots && slot_exists(slot) ? t.slots[slot].is_string : 0.0; }
+
+double get_int(const Table& t, int32_t slot) { return t.slots && slot_exists(slot) ? t.slots[slot].number : 0.0; }
+
+const char* get_str(Table& t, int32_t slot) {
+    if (!t.slots || !slot_exists(slot)) return "";
+    // A received record may replace the slot's text at any moment on the
+    // library's thread, so the host gets a copy that only its own calls on
+    // this slot replace.
+    t.results[slot].assign(t.slots[slot].text);
+    return t.results[slot].data();
+}
+
+void snapshot(const Table& t, std::vector<std::string>& records) {
+    if (!t.slots) return;
     for (int32_t s = 0; s < kSlots; ++s) {
-        const DataSlot& d = server.slot_table[s];
-        // Slots 252 and 253 never hold a value: no set or record can reach them.
-        if (d.is_string == 0 && d.number != 0) send_int(player, s, d.number);
+        const Slot& d = t.slots[s];
+        if (d.is_string != 0 || d.number == 0) continue;
+        records.emplace_back();
+        int_record(records.back(), s, d.number);
     }
 }
 
-void apply_player_changes(Connection& server, Connection& player, size_t i, PassOutput& out) {
-    if (player.data_changes.size() == 0) return;  // an idle player costs no lock
-    std::string rec;
-    for (;;) {
-        std::lock_guard<std::mutex> lk(player.mutex);
-        const DataChange* ch = player.data_changes.front();
-        if (!ch) return;
-        if (server.slot_table) {
-            DataSlot& d = server.slot_table[ch->slot];
-            if (ch->is_string) {
-                store_str(d, ch->text.data(), ch->text.length());
-            } else {
-                store_int(d, ch->number);
-            }
-        }
-        // Forwarded to everybody else; the sender already has it. Every slot
-        // a record can name (254 and 255 included) travels back unchanged.
-        build_forward(rec, *ch);
-        out.to_all_but(i, rec);
-        player.data_changes.pop();
-    }
-}
-
-}  // namespace kiv
+}  // namespace kiv::shared_data

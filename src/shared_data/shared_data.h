@@ -2,34 +2,60 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
-#include "net/connection.h"
+#include "base/byte_string.h"
+#include "base/record_queue.h"
 
-namespace kiv {
+namespace kiv::shared_data {
 
-class PassOutput;
+constexpr int kSlots = 256;
 
-// Sets a slot: sends the data record (on a server, to every player) and
-// stores it in c's own table. False on a connection that is not typed and for
-// slots the record cannot carry (outside 0..255, and 252 to 254).
-bool data_set_int(Connection& c, int32_t slot, int32_t value);
-bool data_set_str(Connection& c, int32_t slot, const char* text);
+struct Slot {
+    ByteString text;
+    int32_t number = 0;
+    uint8_t is_string = 0;
+};
 
-// Reads; the failure values (0, "") for a connection that is not typed or a
-// slot outside 0..255.
-double data_type(Connection& c, int32_t slot);
-double data_get_int(Connection& c, int32_t slot);
-const char* data_get_str(Connection& c, int32_t slot);
+// A connection's shared data. A typed client and a server keep the table; a
+// player on the server side keeps only the changes its records carry, which
+// the server pass applies. All of it under the connection's mutex.
+struct Table {
+    std::unique_ptr<Slot[]> slots;
+    std::unique_ptr<ByteString[]> results;  // the host's copy of each slot's string
+    RecordQueue<DataChange> changes;
+};
 
-// Receive-step dispatch of a "D" record (rec[0] == 'D'); caller holds c.mutex.
-void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n);
+void create(Table& t);
+void release(Table& t);
 
-// Sends a new player every non-zero integer slot of the server's table.
-// Caller holds the server's mutex.
-void send_join_snapshot(Connection& server, Connection& player);
+// One digit byte carries 0..251 and 255; 252 and 253 would decode as 124 and
+// 8, and 254 would be a 0 byte.
+inline bool slot_fits(int32_t slot) { return slot >= 0 && slot <= 255 && (slot < 252 || slot > 254); }
+inline bool slot_exists(int32_t slot) { return slot >= 0 && slot < kSlots; }
 
-// Server pass: stores player i's changes and forwards them, through the
-// pass's output, to every other player. Caller holds the server's mutex.
-void apply_player_changes(Connection& server, Connection& player, size_t i, PassOutput& out);
+// The records of a set: "D", slot digit, "I" and three digits, or "S" and
+// the text; LF.
+void int_record(std::string& rec, int32_t slot, int32_t value);
+void str_record(std::string& rec, int32_t slot, const char* text, size_t n);
+// The record a server passes on for a player's change.
+void forward_record(std::string& rec, const DataChange& ch);
 
-}  // namespace kiv
+void store_int(Table& t, int32_t slot, int32_t value);
+void store_str(Table& t, int32_t slot, const char* text, uint32_t n);
+// Applies one received "D" record (rec[0] == 'D'): to the table, or onto the
+// change queue where there is no table. Short records are dropped.
+void apply_record(Table& t, const uint8_t* rec, uint32_t n);
+// Stores a player's change in the server's table.
+void apply_change(Table& t, const DataChange& ch);
+
+double type(const Table& t, int32_t slot);
+double get_int(const Table& t, int32_t slot);
+const char* get_str(Table& t, int32_t slot);
+
+// The records that bring a newcomer's table to the server's.
+void snapshot(const Table& t, std::vector<std::string>& records);
+
+}  // namespace kiv::shared_data

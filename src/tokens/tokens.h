@@ -1,33 +1,37 @@
 // Tokens: delimiter-ended lines on every kind of connection.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <string>
 
-#include "net/connection.h"
+#include "base/byte_string.h"
+#include "base/record_queue.h"
 
-namespace kiv {
+namespace kiv::tokens {
 
-class PassOutput;
+// A connection's tokens: the queue the receive side fills (under the
+// connection's mutex) and the current token the script took.
+struct Box {
+    RecordQueue<TokenRecord> queue;
+    ByteString text;     // the current token
+    ByteString address;  // its sender, on a datagram endpoint
+    std::atomic<uint64_t> dropped{0};
+};
 
-// Puts one token record on c: on a typed server, to every player; on a
-// datagram connection, one datagram to host:port. False when c cannot carry
-// it (not connected, a plain server, a file transfer under way). Whether the
-// socket took the bytes does not change the result.
-bool send_token(Connection& c, const char* text, const char* host, uint16_t port);
+// Queues a received token. On a connection that cannot slow its sender (a
+// datagram endpoint, a server's own queue), one past the bound is dropped
+// and counted instead.
+void push(Box& box, const char* text, uint32_t n, const char* delimiter, const char* address, bool drop_when_full);
+inline bool full(const Box& box) { return box.queue.bytes() >= kQueueBound; }
 
-// kiv_token_delimiter: kinds 1 and 4 only, never on a server.
-bool set_delimiter(Connection& c, const char* delimiter);
+// Moves the oldest token into the current one; false when none waits.
+bool take(Box& box);
 
-// Moves the oldest queued token into the current token.
-bool take_token(Connection& c);
-// Blocks until a token is queued (true), or until c is torn down or can
-// never deliver one (false).
-bool wait_token(Connection& c);
-const char* token_value(Connection& c);
-const char* token_ipaddress(Connection& c);
+// A typed stream's token record: "T", the text, LF (by length, so a relayed
+// token holding a 0 byte passes on whole).
+void typed_record(std::string& rec, const char* text, size_t n);
+// A plain record: the text, then the connection's delimiter.
+void plain_record(std::string& rec, const char* text, const ByteString& delimiter);
 
-// Server pass: moves player i's tokens into the server's queue and, through
-// the pass's output, to every other player. Caller holds the server's mutex.
-void relay_player_tokens(Connection& server, Connection& player, size_t i, PassOutput& out);
-
-}  // namespace kiv
+}  // namespace kiv::tokens

@@ -4,7 +4,7 @@
 // No other file includes an OS header. Errors are translated once, here, into
 // the few outcomes the portable code acts on. Every operation goes through
 // the table `calls`, which tests may override to make a recv fail, a send
-// come up short or the probe report a dead peer without a broken network.
+// come up short or a wait fail without a broken network.
 #pragma once
 
 #include <cstddef>
@@ -27,13 +27,17 @@ struct Io {
     size_t bytes;  // meaningful when status is ok
 };
 
-// What the liveness probe found out about a connected socket.
-enum class Probe {
-    alive,   // no error, and bytes are waiting to be read
-    idle,    // no error, nothing to read now, the peer has not closed
-    closed,  // the peer closed in order and every byte it sent has been read
-    dead,    // error or reset
+// One socket of a readiness wait: what is wanted, and what was found.
+enum : uint8_t { kWantRead = 1, kWantWrite = 2 };
+struct WaitItem {
+    socket_t s;
+    uint8_t want;  // kWantRead and/or kWantWrite; 0 leaves the item out
+    uint8_t got;   // set by wait: kWantRead also for a close or an error
 };
+
+// A handle another thread can signal to end a wait early (an eventfd on
+// Linux, a loopback datagram socket on Windows).
+struct Waker;
 
 // IPv4 addresses travel in network byte order.
 struct Calls {
@@ -58,17 +62,19 @@ struct Calls {
     // the system coalesce them into full segments.
     Io (*send)(socket_t s, const void* buf, size_t n, bool more);
     Io (*sendto)(socket_t s, const void* buf, size_t n, uint32_t addr, uint16_t port);
-    Probe (*probe)(socket_t s);
     bool (*peer_address)(socket_t s, uint32_t* addr);
-    bool (*local_port)(socket_t s, uint16_t* port);
     bool (*resolve)(const char* name, uint32_t* addr);
     void (*close)(socket_t s);
-    // Wait until readable/writable, an error, or timeout; true when ready.
-    bool (*wait_readable)(socket_t s, int timeout_ms);
-    bool (*wait_writable)(socket_t s, int timeout_ms);
-    // Marks ready[i] = 1 for each socket that is readable, closed or in
-    // error right now (no waiting); returns how many are.
-    size_t (*poll_readable)(const socket_t* s, size_t n, uint8_t* ready);
+    // Null when the system has no handle to give.
+    Waker* (*waker_open)();
+    void (*waker_close)(Waker* w);
+    // From any thread: the current or next wait on w returns.
+    void (*waker_signal)(Waker* w);
+    // Blocks until an item is ready, w (if given) is signalled, or
+    // timeout_ms passes (-1: no limit). Sets each item's `got`, consumes the
+    // signal, and returns the number of ready items (0 after a signal or the
+    // time limit), or -1 when the wait itself failed.
+    int (*wait)(Waker* w, WaitItem* items, size_t n, int timeout_ms);
 };
 
 extern Calls calls;
@@ -101,14 +107,13 @@ inline Io send(socket_t s, const void* buf, size_t n, bool more) { return calls.
 inline Io sendto(socket_t s, const void* buf, size_t n, uint32_t addr, uint16_t port) {
     return calls.sendto(s, buf, n, addr, port);
 }
-inline Probe probe(socket_t s) { return calls.probe(s); }
 inline bool peer_address(socket_t s, uint32_t* addr) { return calls.peer_address(s, addr); }
-inline bool local_port(socket_t s, uint16_t* port) { return calls.local_port(s, port); }
 inline bool resolve(const char* name, uint32_t* addr) { return calls.resolve(name, addr); }
 inline void close(socket_t s) { calls.close(s); }
-inline bool wait_readable(socket_t s, int timeout_ms) { return calls.wait_readable(s, timeout_ms); }
-inline bool wait_writable(socket_t s, int timeout_ms) { return calls.wait_writable(s, timeout_ms); }
-inline size_t poll_readable(const socket_t* s, size_t n, uint8_t* ready) { return calls.poll_readable(s, n, ready); }
+inline Waker* waker_open() { return calls.waker_open(); }
+inline void waker_close(Waker* w) { calls.waker_close(w); }
+inline void waker_signal(Waker* w) { calls.waker_signal(w); }
+inline int wait(Waker* w, WaitItem* items, size_t n, int timeout_ms) { return calls.wait(w, items, n, timeout_ms); }
 
 // Pure conversions, identical on every system (address.cpp).
 // The address a.b.c.d in network byte order.

@@ -16,9 +16,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <vector>
 
-#include "frame/platform/platform.h"
+#include "platform/platform.h"
 
 namespace kiv::platform {
 
@@ -213,32 +214,11 @@ Io sys_sendto(socket_t s, const void* buf, size_t n, uint32_t addr, uint16_t por
     return {would_block(::WSAGetLastError()) ? Status::would_block : Status::error, 0};
 }
 
-Probe sys_probe(socket_t s) {
-    if (s == invalid_socket) return Probe::dead;
-    if (::send(sock(s), "", 0, 0) == SOCKET_ERROR && !would_block(::WSAGetLastError())) return Probe::dead;
-    // A zero-byte send keeps succeeding after an orderly close, so look at
-    // the read side as well: end of stream with nothing left to read means
-    // the peer has gone.
-    char c;
-    int r = ::recv(sock(s), &c, 1, MSG_PEEK);
-    if (r > 0) return Probe::alive;
-    if (r == 0) return Probe::closed;
-    return would_block(::WSAGetLastError()) ? Probe::idle : Probe::dead;
-}
-
 bool sys_peer_address(socket_t s, uint32_t* addr) {
     sockaddr_in sa;
     int len = sizeof sa;
     if (::getpeername(sock(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) return false;
     *addr = sa.sin_addr.s_addr;
-    return true;
-}
-
-bool sys_local_port(socket_t s, uint16_t* port) {
-    sockaddr_in sa;
-    int len = sizeof sa;
-    if (::getsockname(sock(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) return false;
-    *port = ntohs(sa.sin_port);
     return true;
 }
 
@@ -265,44 +245,92 @@ void sys_close(socket_t s) {
     if (s != invalid_socket) ::closesocket(sock(s));
 }
 
-bool wait_for(socket_t s, short events, int timeout_ms) {
-    WSAPOLLFD p;
-    p.fd = sock(s);
-    p.events = events;
-    p.revents = 0;
-    int r = ::WSAPoll(&p, 1, timeout_ms);
-    return r > 0;
+}  // namespace
+
+// Winsock waits only on sockets: the waker is a loopback datagram socket
+// that the signal sends one byte to.
+struct Waker {
+    SOCKET s;
+    sockaddr_in self;
+};
+
+namespace {
+
+Waker* sys_waker_open() {
+    SOCKET s = open_socket(SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) return nullptr;
+    sockaddr_in sa = make_sockaddr(htonl(INADDR_LOOPBACK), 0);
+    int len = sizeof sa;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || !set_nonblocking_now(s)) {
+        ::closesocket(s);
+        return nullptr;
+    }
+    Waker* w = new (std::nothrow) Waker{s, sa};
+    if (!w) ::closesocket(s);
+    return w;
 }
 
-bool sys_wait_readable(socket_t s, int timeout_ms) { return wait_for(s, POLLRDNORM, timeout_ms); }
-bool sys_wait_writable(socket_t s, int timeout_ms) { return wait_for(s, POLLWRNORM, timeout_ms); }
+void sys_waker_close(Waker* w) {
+    if (!w) return;
+    ::closesocket(w->s);
+    delete w;
+}
 
-size_t sys_poll_readable(const socket_t* s, size_t n, uint8_t* ready) {
+void sys_waker_signal(Waker* w) {
+    if (!w) return;
+    const char one = 1;
+    ::sendto(w->s, &one, 1, 0, reinterpret_cast<const sockaddr*>(&w->self), sizeof w->self);
+}
+
+int sys_wait(Waker* w, WaitItem* items, size_t n, int timeout_ms) {
     // WSAPoll rejects a closed socket number instead of skipping it, so only
-    // open ones are handed over.
-    std::vector<WSAPOLLFD> fds;
-    std::vector<size_t> index;
-    fds.reserve(n);
-    index.reserve(n);
+    // the items that want something are handed over.
+    thread_local std::vector<WSAPOLLFD> fds;
+    thread_local std::vector<size_t> index;
+    fds.clear();
+    index.clear();
     for (size_t i = 0; i < n; ++i) {
-        ready[i] = 0;
-        if (s[i] == invalid_socket) continue;
+        items[i].got = 0;
+        if (!items[i].want || items[i].s == invalid_socket) continue;
         WSAPOLLFD p;
-        p.fd = sock(s[i]);
-        p.events = POLLRDNORM;
+        p.fd = sock(items[i].s);
+        p.events = 0;
+        if (items[i].want & kWantRead) p.events |= POLLRDNORM;
+        if (items[i].want & kWantWrite) p.events |= POLLWRNORM;
         p.revents = 0;
         fds.push_back(p);
         index.push_back(i);
     }
-    if (fds.empty()) return 0;
-    int r = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), 0);
-    size_t count = 0;
-    for (size_t k = 0; k < fds.size(); ++k) {
-        const bool is_ready = r > 0 && (fds[k].revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL));
-        ready[index[k]] = is_ready ? 1 : 0;
-        count += is_ready ? 1 : 0;
+    if (w) {
+        WSAPOLLFD p;
+        p.fd = w->s;
+        p.events = POLLRDNORM;
+        p.revents = 0;
+        fds.push_back(p);
     }
-    return count;
+    if (fds.empty()) {
+        // Nothing to wait on: only the time limit can end the wait.
+        if (timeout_ms != 0) Sleep(timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
+        return 0;
+    }
+    const int r = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeout_ms);
+    if (r < 0) return -1;
+    int ready = 0;
+    for (size_t k = 0; k < index.size(); ++k) {
+        WaitItem& it = items[index[k]];
+        const SHORT re = fds[k].revents;
+        if (re & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) it.got |= kWantRead;
+        if ((re & POLLWRNORM) || ((re & (POLLHUP | POLLERR)) && (it.want & kWantWrite))) it.got |= kWantWrite;
+        it.got &= static_cast<uint8_t>(it.want | kWantRead);
+        if (it.got) ++ready;
+    }
+    if (w && (fds.back().revents & POLLRDNORM)) {
+        char buf[64];
+        while (::recv(w->s, buf, sizeof buf, 0) > 0) {
+        }
+    }
+    return ready;
 }
 
 // True once ExitProcess has ended every other thread and the loader is
@@ -316,8 +344,8 @@ constexpr Calls kSystem = {
     sys_connect,  sys_bind,        sys_listen,       sys_set_nonblocking,
     sys_set_multicast_loop_off,    sys_accept,       sys_bytes_ready,
     sys_recv,     sys_recvfrom,    sys_send,         sys_sendto,
-    sys_probe,    sys_peer_address, sys_local_port,  sys_resolve,
-    sys_close,    sys_wait_readable, sys_wait_writable, sys_poll_readable,
+    sys_peer_address, sys_resolve, sys_close,
+    sys_waker_open, sys_waker_close, sys_waker_signal, sys_wait,
 };
 
 }  // namespace

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/platform/platform.h"
+#include "platform/platform.h"
 
 namespace kiv::platform {
 

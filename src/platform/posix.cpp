@@ -7,14 +7,16 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <vector>
 
-#include "frame/platform/platform.h"
+#include "platform/platform.h"
 
 namespace kiv::platform {
 
@@ -154,32 +156,11 @@ Io sys_sendto(socket_t s, const void* buf, size_t n, uint32_t addr, uint16_t por
     return {would_block(errno) ? Status::would_block : Status::error, 0};
 }
 
-Probe sys_probe(socket_t s) {
-    if (s == invalid_socket) return Probe::dead;
-    if (::send(s, "", 0, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && !would_block(errno)) return Probe::dead;
-    // A zero-byte send keeps succeeding after an orderly close, so look at
-    // the read side as well: end of stream with nothing left to read means
-    // the peer has gone.
-    char c;
-    ssize_t r = ::recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (r > 0) return Probe::alive;
-    if (r == 0) return Probe::closed;
-    return would_block(errno) ? Probe::idle : Probe::dead;
-}
-
 bool sys_peer_address(socket_t s, uint32_t* addr) {
     sockaddr_in sa;
     socklen_t len = sizeof sa;
     if (::getpeername(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) return false;
     *addr = sa.sin_addr.s_addr;
-    return true;
-}
-
-bool sys_local_port(socket_t s, uint16_t* port) {
-    sockaddr_in sa;
-    socklen_t len = sizeof sa;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET) return false;
-    *port = ntohs(sa.sin_port);
     return true;
 }
 
@@ -206,25 +187,67 @@ void sys_close(socket_t s) {
     if (s != invalid_socket) ::close(s);
 }
 
-bool wait_for(socket_t s, short events, int timeout_ms) {
-    pollfd p{s, events, 0};
-    int r = ::poll(&p, 1, timeout_ms);
-    return r > 0;
+}  // namespace
+
+// The waker is an eventfd: one descriptor, a counter the signal adds to.
+struct Waker {
+    int fd;
+};
+
+namespace {
+
+Waker* sys_waker_open() {
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return new (std::nothrow) Waker{fd};
 }
 
-bool sys_wait_readable(socket_t s, int timeout_ms) { return wait_for(s, POLLIN, timeout_ms); }
-bool sys_wait_writable(socket_t s, int timeout_ms) { return wait_for(s, POLLOUT, timeout_ms); }
+void sys_waker_close(Waker* w) {
+    if (!w) return;
+    ::close(w->fd);
+    delete w;
+}
 
-size_t sys_poll_readable(const socket_t* s, size_t n, uint8_t* ready) {
-    std::vector<pollfd> fds(n);
-    for (size_t i = 0; i < n; ++i) fds[i] = pollfd{s[i] == invalid_socket ? -1 : s[i], POLLIN, 0};
-    int r = ::poll(fds.data(), static_cast<nfds_t>(n), 0);
-    size_t count = 0;
+void sys_waker_signal(Waker* w) {
+    if (!w) return;
+    const uint64_t one = 1;
+    // A full counter still wakes the waiter; nothing else can go wrong.
+    ssize_t r = ::write(w->fd, &one, sizeof one);
+    (void)r;
+}
+
+int sys_wait(Waker* w, WaitItem* items, size_t n, int timeout_ms) {
+    thread_local std::vector<pollfd> fds;
+    fds.resize(n + 1);
     for (size_t i = 0; i < n; ++i) {
-        ready[i] = r > 0 && fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) ? 1 : 0;
-        count += ready[i];
+        short ev = 0;
+        if (items[i].want & kWantRead) ev |= POLLIN;
+        if (items[i].want & kWantWrite) ev |= POLLOUT;
+        fds[i] = pollfd{(items[i].want && items[i].s != invalid_socket) ? items[i].s : -1, ev, 0};
+        items[i].got = 0;
     }
-    return count;
+    fds[n] = pollfd{w ? w->fd : -1, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(fds.data(), static_cast<nfds_t>(n + 1), timeout_ms);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    int ready = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const short re = fds[i].revents;
+        if (fds[i].fd < 0 || re == 0) continue;
+        // A close or an error shows as readable: the read tells which.
+        if (re & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) items[i].got |= kWantRead;
+        if ((re & POLLOUT) || ((re & (POLLHUP | POLLERR)) && (items[i].want & kWantWrite))) items[i].got |= kWantWrite;
+        items[i].got &= static_cast<uint8_t>(items[i].want | kWantRead);
+        if (items[i].got) ++ready;
+    }
+    if (w && (fds[n].revents & POLLIN)) {
+        uint64_t count;
+        ssize_t d = ::read(w->fd, &count, sizeof count);
+        (void)d;
+    }
+    return ready;
 }
 
 constexpr Calls kSystem = {
@@ -232,8 +255,8 @@ constexpr Calls kSystem = {
     sys_connect,  sys_bind,        sys_listen,       sys_set_nonblocking,
     sys_set_multicast_loop_off,    sys_accept,       sys_bytes_ready,
     sys_recv,     sys_recvfrom,    sys_send,         sys_sendto,
-    sys_probe,    sys_peer_address, sys_local_port,  sys_resolve,
-    sys_close,    sys_wait_readable, sys_wait_writable, sys_poll_readable,
+    sys_peer_address, sys_resolve, sys_close,
+    sys_waker_open, sys_waker_close, sys_waker_signal, sys_wait,
 };
 
 }  // namespace
