@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -65,7 +66,7 @@ void drain(double h) {
 }
 
 // One player to another through the server: kiv typed clients in this
-// process, so the figure includes both client workers' pacing.
+// process, so the figure includes both clients' workers.
 void latency(int players, int samples) {
     const double server = kiv_listen(0, 3, 0);
     const uint16_t port = port_of(server);
@@ -78,8 +79,7 @@ void latency(int players, int samples) {
         const bool as_token = k % 2 == 0;
         const int a = static_cast<int>(rng() % players);
         const int b = static_cast<int>((a + 1 + rng() % (players - 1)) % players);
-        // A random phase against the 5 ms steps of the workers.
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 5000));
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
         for (double h : c) drain(h);
         drain(server);
         const std::string text = "s" + std::to_string(k);
@@ -137,65 +137,76 @@ void idle(int n) {
     kiv_disconnect(server);
 }
 
-// Eight kiv clients all sending messages to everybody (-1) at `rate` per
-// second each for `seconds`; every client checks each sender's sequence.
-void paced(int rate, double seconds) {
-    constexpr int kPlayers = 8;
+// A room: `players` kiv clients each sending `rate` tokens a second to
+// everybody through a player server for `seconds`. Every client checks that
+// it gets every other client's tokens once and in order; each token carries
+// its send time, for the latency of the first and the last ten seconds.
+void room(int players, int rate, double seconds) {
     const double server = kiv_listen(0, 3, 0);
     const uint16_t port = port_of(server);
-    std::vector<double> c(kPlayers);
-    for (int i = 0; i < kPlayers; ++i) c[i] = kiv_connect("127.0.0.1", port, 3);
-    std::vector<std::vector<int>> next(kPlayers, std::vector<int>(kPlayers + 1, 0));
-    std::vector<long> got(kPlayers, 0), got_in_run(kPlayers, 0);
-    long disorder = 0, server_got = 0;
-    std::vector<int> sent(kPlayers, 0);
-    auto take = [&](bool in_run) {
-        for (int i = 0; i < kPlayers; ++i) {
-            while (kiv_message_receive(c[i]) == 1.0) {
-                const int from = static_cast<int>(kiv_message_player(c[i]));
-                const int seq = std::atoi(kiv_message_value(c[i]));
-                if (from < 1 || from > kPlayers || seq != next[i][from]) ++disorder;
-                if (from >= 1 && from <= kPlayers) next[i][from] = seq + 1;
-                ++got[i];
-                if (in_run) ++got_in_run[i];
+    std::vector<double> c(players);
+    for (int i = 0; i < players; ++i) c[i] = kiv_connect("127.0.0.1", port, 3);
+    std::vector<std::vector<long>> next(players, std::vector<long>(players, 0));
+    std::vector<long> sent(players, 0);
+    long got = 0, disorder = 0, server_got = 0;
+    std::vector<double> first, last, all;
+    const auto t0 = Clock::now();
+    const double window = std::min(10.0, seconds / 3);
+    auto take = [&] {
+        for (int i = 0; i < players; ++i) {
+            while (kiv_token_receive(c[i]) == 1.0) {
+                int from = -1;
+                long seq = -1;
+                long long at = 0;
+                std::sscanf(kiv_token_value(c[i]), "%d:%ld:%lld", &from, &seq, &at);
+                if (from < 0 || from >= players || seq != next[i][from]) {
+                    ++disorder;
+                } else {
+                    next[i][from] = seq + 1;
+                }
+                ++got;
+                const auto now = Clock::now();
+                const double ms = std::chrono::duration<double, std::milli>(now.time_since_epoch()).count() - at / 1e6;
+                const double t = ms_between(t0, now) / 1000.0;
+                all.push_back(ms);
+                if (t < window) first.push_back(ms);
+                if (t > seconds - window && t <= seconds) last.push_back(ms);
             }
         }
-        while (kiv_message_receive(server) == 1.0) ++server_got;
+        while (kiv_token_receive(server) == 1.0) ++server_got;
     };
-    const auto t0 = Clock::now();
     const auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    char text[64];
     while (Clock::now() < end) {
         const double elapsed = ms_between(t0, Clock::now()) / 1000.0;
-        for (int i = 0; i < kPlayers; ++i) {
+        for (int i = 0; i < players; ++i) {
             while (sent[i] < elapsed * rate) {
-                kiv_message_send(c[i], 1, -1, std::to_string(sent[i]).c_str());
+                const long long at = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         Clock::now().time_since_epoch()).count();
+                std::snprintf(text, sizeof text, "%d:%ld:%lld", i, sent[i], at);
+                kiv_token_send(c[i], text, "", 0);
                 ++sent[i];
             }
         }
-        take(true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        take();
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-    long total_sent = 0;
-    for (int s : sent) total_sent += s;
-    const long want_each = total_sent;  // each client gets every other's: total - own
+    long total = 0;
+    for (long n : sent) total += n;
+    const long want = total * (players - 1);
     wait_for(
         [&] {
-            take(false);
-            for (int i = 0; i < kPlayers; ++i) {
-                if (got[i] < want_each - sent[i]) return false;
-            }
-            return server_got >= total_sent;
+            take();
+            return got >= want && server_got >= total;
         },
         30000);
-    const double drained = ms_between(t0, Clock::now()) / 1000.0;
-    long min_run = got_in_run[0], lost = 0;
-    for (int i = 0; i < kPlayers; ++i) {
-        min_run = std::min(min_run, got_in_run[i]);
-        lost += (want_each - sent[i]) - got[i];
-    }
-    std::printf("paced 8 clients x %3d msg/s to all: each client received >= %5.1f rec/s during the run; "
-                "server relayed %6.0f deliveries/s; all in %.1f s; lost=%ld disorder=%ld\n",
-                rate, min_run / seconds, (7.0 * total_sent + server_got) / drained, drained, lost, disorder);
+    std::printf("room %2d players x %d tokens/s for %.0f s: %ld of %ld delivered, %ld out of order or twice, "
+                "server script got %ld of %ld\n"
+                "    latency p50=%.2f ms p99=%.2f ms max=%.2f ms; first %.0f s p50=%.2f p99=%.2f; last %.0f s p50=%.2f "
+                "p99=%.2f\n",
+                players, rate, seconds, got, want, disorder, server_got, total, percentile(all, 0.5),
+                percentile(all, 0.99), percentile(all, 1.0), window, percentile(first, 0.5), percentile(first, 0.99),
+                window, percentile(last, 0.5), percentile(last, 0.99));
     for (double h : c) kiv_disconnect(h);
     kiv_disconnect(server);
 }
@@ -288,6 +299,11 @@ void raw_throughput(int per_player) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A thousand players take two descriptors each in this one process.
+    rlimit rl{};
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
     const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
     const int samples = quick ? 50 : 200;
     for (int n : {2, 8, 32}) latency(n, samples);
@@ -296,8 +312,8 @@ int main(int argc, char** argv) {
         raw_throughput(20000);
         return 0;
     }
-    paced(25, quick ? 2.0 : 4.0);
-    paced(60, quick ? 2.0 : 4.0);
+    room(16, 60, quick ? 6.0 : 60.0);
+    room(32, 60, quick ? 6.0 : 60.0);
     raw_throughput(quick ? 5000 : 20000);
     return 0;
 }

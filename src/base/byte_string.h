@@ -30,6 +30,16 @@ public:
     bool empty() const { return length_ == 0; }
 
     void append(const void* src, uint32_t n);
+    // Room for n more bytes at the end, for a reader to fill in place; then
+    // grow(k) adds the k bytes it wrote (k <= n).
+    char* room_for(uint32_t n) {
+        reserve(length_ + n);
+        return data_ + length_;
+    }
+    void grow(uint32_t k) {
+        length_ += k;
+        data_[length_] = 0;
+    }
     void append(const ByteString& other);
     void append(const char* s);
 

@@ -19,8 +19,6 @@ constexpr size_t kRecordsPerRound = 4096;
 // hold the mutex for ever).
 constexpr int kReadsPerRound = 256;
 
-thread_local char t_scratch[kDatagramMax + 1];
-
 std::atomic<long> g_links{0};
 
 }  // namespace
@@ -178,10 +176,12 @@ bool Link::read_stream(size_t* budget) {
     size_t want = kChunk;
     if (want > kRecordBound - h) want = kRecordBound - h;
     if (want > *budget) want = *budget;
-    const platform::Io r = platform::recv(socket(), t_scratch, want, false);
+    // Read straight into the buffer's spare room: no copy, and no scratch
+    // buffer on every thread.
+    const platform::Io r = platform::recv(socket(), rx_.room_for(static_cast<uint32_t>(want)), want, false);
     if (r.status == platform::Status::ok && r.bytes > 0) {
         *budget -= r.bytes;
-        rx_.append(t_scratch, static_cast<uint32_t>(r.bytes));
+        rx_.grow(static_cast<uint32_t>(r.bytes));
         return true;
     }
     if (r.status != platform::Status::would_block) {
@@ -194,15 +194,15 @@ bool Link::read_stream(size_t* budget) {
 
 bool Link::read_datagram() {
     uint32_t from = 0;
-    const platform::Io r = platform::recvfrom(socket(), t_scratch, kDatagramMax, &from);
-    if (r.status != platform::Status::ok) return false;
     if (held() > kRecordBound) {
         // An endless record: drop what was gathered of it.
         rx_.clear();
         rx_start_ = 0;
         scan_from_ = 0;
     }
-    rx_.append(t_scratch, static_cast<uint32_t>(r.bytes));
+    const platform::Io r = platform::recvfrom(socket(), rx_.room_for(kDatagramMax), kDatagramMax, &from);
+    if (r.status != platform::Status::ok) return false;
+    rx_.grow(static_cast<uint32_t>(r.bytes));
     // Every record this datagram completes ends inside it.
     rx_from_ = from;
     return true;

@@ -1,0 +1,137 @@
+// The transport's edges: records before a reset, departed players, two host threads, threads that cannot start.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "net/threads.h"
+#include "support.h"
+#include "typed_support.h"
+
+using test::next_token;
+using test::write_all;
+using typed::RawPlayer;
+using typed::Server;
+
+namespace {
+
+// A peer that closes while data it never read waits on its side sends a
+// reset; what it wrote before still reaches the script. The receiver's
+// mutex is held meanwhile, so the reset is there before the first read.
+TEST(Reset, RecordsSentJustBeforeAResetAreDelivered) {
+    for (int kind : {1, 3}) {
+        SCOPED_TRACE(kind);
+        test::Listener l;
+        int peer = -1;
+        // A typed client waits for its number: the raw server greets it.
+        std::thread server([&] {
+            peer = l.accept_one();
+            if (kind == 3) write_all(peer, "T1\n");
+        });
+        const double handle = kiv_connect("127.0.0.1", l.port, kind);
+        server.join();
+        ASSERT_GT(handle, 0);
+        kiv::Connection& c = *kiv::frame::resolve(handle);
+        ASSERT_EQ(kiv_token_send(handle, "unread", "", 0), 1);
+        ASSERT_TRUE(test::wait_until([&] { return kiv::platform::bytes_ready(peer) > 0; }));
+        {
+            std::lock_guard<std::mutex> lk(c.mutex);
+            ASSERT_TRUE(write_all(peer, kind == 3 ? "Tgame over\n" : "game over\n"));
+            test::reset_close(peer);
+        }
+        EXPECT_EQ(next_token(handle), "game over");
+        EXPECT_TRUE(test::wait_until([&] { return kiv_valid(handle) == 0; }));
+        kiv_disconnect(handle);
+    }
+}
+
+TEST(Reset, APlayersLastTokenBeforeItsResetReachesTheOthers) {
+    Server s(0);
+    RawPlayer p1(s.port), p2(s.port);
+    ASSERT_EQ(kiv_token_send(s.handle, "unread", "", 0), 1);
+    ASSERT_EQ(p1.record(), "Tunread\n");
+    ASSERT_EQ(kiv_token_send(s.handle, "unread", "", 0), 1);
+    ASSERT_TRUE(test::wait_until([&] { return kiv::platform::bytes_ready(p1.fd) > 0; }));
+    {
+        std::lock_guard<std::mutex> lk(s.conn().mutex);
+        ASSERT_TRUE(p1.send("Tlast\n"));
+        test::reset_close(p1.fd);
+        p1.fd = -1;
+    }
+    EXPECT_EQ(p2.record(), "Tunread\n");
+    EXPECT_EQ(p2.record(), "Tunread\n");
+    EXPECT_EQ(p2.record(), "Tlast\n");
+    EXPECT_TRUE(test::wait_until([&] { return s.departed(1); }));
+}
+
+// Sixty players that each leave 1 MiB without a line end: once they are
+// gone the server holds none of it (their links, and so their buffers and
+// sockets, are released), and only their numbers stay taken.
+TEST(DepartedPlayers, LeaveNothingBehind) {
+    Server s(0);
+    const long before = kiv::net::Link::count();
+    const std::string partial(1u << 20, 'x');
+    for (int i = 0; i < 60; ++i) {
+        RawPlayer p(s.port);
+        ASSERT_TRUE(p.send("T" + partial));
+    }
+    ASSERT_TRUE(test::wait_until([&] { return kiv::net::Link::count() == before; }, 20000));
+    EXPECT_EQ(s.entries(), 60u);
+    for (size_t n = 1; n <= 60; ++n) EXPECT_TRUE(s.departed(n));
+    RawPlayer late(s.port);
+    EXPECT_EQ(late.number, "61");
+}
+
+// A host that waits on one thread while another disconnects the same
+// handle: the wait ends with 0 and nothing is used after it was freed.
+TEST(TwoThreads, DisconnectWhileAnotherThreadWaits) {
+    for (int round = 0; round < 20; ++round) {
+        test::PlainPair p;
+        std::atomic<bool> waiting{false};
+        double result = -1;
+        std::thread waiter([&] {
+            waiting = true;
+            result = kiv_token_wait(p.handle);
+        });
+        ASSERT_TRUE(test::wait_until([&] { return waiting.load(); }));
+        if (round % 2) std::this_thread::yield();
+        EXPECT_EQ(kiv_disconnect(p.handle), 1);
+        waiter.join();
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(kiv::frame::resolve(p.handle), nullptr);
+    }
+}
+
+TEST(TwoThreads, MessageWaitEndsOnDisconnect) {
+    Server s(0);
+    const double c = kiv_connect("127.0.0.1", s.port, 3);
+    ASSERT_GT(c, 0);
+    double message = -1;
+    std::thread waiter([&] { message = kiv_message_wait(c); });
+    EXPECT_EQ(kiv_disconnect(c), 1);
+    waiter.join();
+    EXPECT_EQ(message, 0);
+}
+
+// A system out of threads makes the call fail; nothing throws out of it.
+TEST(NoThreads, CallsThatNeedAThreadFail) {
+    test::Listener l;
+    kiv::net::fail_thread_starts(1);
+    EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 1), 0);
+    kiv::net::fail_thread_starts(1);
+    EXPECT_EQ(kiv_listen(0, 3, 0), 0);
+    kiv::net::fail_thread_starts(0);
+    EXPECT_EQ(kiv::frame::table_count(), 0u);
+
+    test::PlainPair p;
+    ASSERT_GT(p.handle, 0);
+    kiv::net::fail_thread_starts(1);
+    EXPECT_EQ(kiv_file_send(p.handle, "/proc/self/exe"), 0);
+    kiv::net::fail_thread_starts(0);
+    // The connection is as it was.
+    EXPECT_EQ(kiv_token_send(p.handle, "ok", "", 0), 1);
+    EXPECT_EQ(test::read_n(p.peer, 3), "ok\n");
+}
+
+}  // namespace
