@@ -263,7 +263,14 @@ bool Link::drain_outbox(platform::socket_t s) {
         ok = r.status == platform::Status::would_block || r.status == platform::Status::ok;
         break;
     }
-    outbox_.erase_front(sent);
+    if (ok) {
+        outbox_.erase_front(sent);
+    } else {
+        // The peer can take nothing more: what waits for it goes, and the
+        // waiter stops asking for room it will never get.
+        write_failed_ = true;
+        outbox_.clear();
+    }
     outbox_waiting_.store(!outbox_.empty());
     return ok;
 }
@@ -273,6 +280,8 @@ Sent Link::send(const void* bytes, size_t n, bool own) {
     const platform::socket_t s = socket();
     if (s == platform::invalid_socket) return Sent::closed;
     if (overflow_.load()) return own ? Sent::full : Sent::closed;
+    // A failed socket: the read side ends the connection; nothing more goes.
+    if (write_failed_) return Sent::ok;
     const char* p = static_cast<const char*>(bytes);
     // A record the outbox could not take whole is refused before any of it
     // is written, so the stream never carries part of a record.
@@ -284,7 +293,10 @@ Sent Link::send(const void* bytes, size_t n, bool own) {
             if (r.status != platform::Status::ok || r.bytes == 0) {
                 // A failed socket shows on the read side, where the worker
                 // finds it; what is left is dropped with the connection.
-                if (r.status == platform::Status::error) return Sent::ok;
+                if (r.status == platform::Status::error) {
+                    write_failed_ = true;
+                    return Sent::ok;
+                }
                 break;
             }
             sent += r.bytes;

@@ -153,6 +153,7 @@ private:
     ByteString outbox_;
     std::atomic<bool> outbox_waiting_{false};
     std::atomic<bool> overflow_{false};
+    bool write_failed_ = false;
 
     friend class Hub;
     bool ready_ = false;  // set by a hub after its wait

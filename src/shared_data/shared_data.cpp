@@ -44,8 +44,8 @@ void create(Table& t) {
 }
 
 void release(Table& t) {
+    // The host's copies stay: a C caller may still hold one.
     t.slots.reset();
-    t.results.reset();
     t.changes.clear();
 }
 
