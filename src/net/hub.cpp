@@ -37,8 +37,11 @@ void Hub::run() {
         bool more = false;
         {
             std::lock_guard<std::mutex> lk(mutex_);
-            // What is ready now, not only what woke the wait: a pass serves
-            // everything that arrived before it, in the handler's order.
+            // What woke the wait, and what is ready now besides: a pass
+            // serves everything that arrived before it, in the handler's order.
+            for (size_t i = 1; i < items_.size(); ++i) {
+                if (items_[i].got) links_[i - 1]->ready_ = true;
+            }
             if (items_.size() > 1 && platform::wait(nullptr, items_.data(), items_.size(), 0) > 0) {
                 for (size_t i = 1; i < items_.size(); ++i) {
                     if (items_[i].got) links_[i - 1]->ready_ = true;
