@@ -72,10 +72,14 @@ TEST(BackPressure, AFloodWaitsForTheScriptAndLosesNothing) {
     kiv::Connection& c = conn(p.handle);
     // The library stops reading at its bound: the queue fills to it and no
     // further, while the sender is held back by TCP.
-    ASSERT_TRUE(test::wait_until([&] { return kiv::tokens::full(c.tokens); }, 30000));
+    auto queued_bytes = [&] {
+        std::lock_guard<std::mutex> lk(c.mutex);
+        return c.tokens.queue.bytes();
+    };
+    ASSERT_TRUE(test::wait_until([&] { return queued_bytes() >= kiv::kQueueBound; }, 30000));
     const size_t queued = c.tokens.queue.size();
     ASSERT_FALSE(test::wait_until([&] { return c.tokens.queue.size() > queued; }, 200));
-    EXPECT_LT(c.tokens.queue.bytes(), kiv::kQueueBound + 4096);
+    EXPECT_LT(queued_bytes(), kiv::kQueueBound + 4096);
     EXPECT_EQ(kiv_valid(p.handle), 1);
     int next = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
