@@ -7,11 +7,8 @@
 #include "frame/table.h"
 #include "net/connect.h"
 #include "net/players.h"
+#include "net/relay_endpoint.h"
 #include "tokens/tokens.h"
-
-#ifndef KIV_RELAY_HOST
-#define KIV_RELAY_HOST "localhost"
-#endif
 
 namespace kiv {
 
@@ -46,7 +43,9 @@ const char* peer_address(Connection& c, int64_t player) {
 
 const char* query_own_address() {
     // A short-lived plain connection, never entered in the table.
-    std::unique_ptr<Connection> q(open_connection(KIV_RELAY_HOST, kRelayPort, kPlain));
+    RelayEndpoint relay;
+    if (!relay_endpoint(RelayUse::address_query, &relay)) return frame::empty_string();
+    std::unique_ptr<Connection> q(open_connection(relay.host.c_str(), relay.port, kPlain));
     if (!q) return frame::empty_string();
     send_token(*q, "IPADDRESS", "", 0);
     ByteString answer;

@@ -6,12 +6,9 @@
 #include <thread>
 
 #include "net/receive.h"
+#include "net/relay_endpoint.h"
 #include "net/teardown.h"
 #include "tokens/tokens.h"
-
-#ifndef KIV_RELAY_ADDRESS
-#define KIV_RELAY_ADDRESS "127.0.0.1"
-#endif
 
 namespace kiv {
 
@@ -45,8 +42,9 @@ bool connect_op(Connection& c, const char* host, uint16_t port, uint8_t kind) {
     if (s == platform::invalid_socket) return false;
     uint32_t addr = 0;
     if (kind == kRelay) {
-        if (!platform::parse_dotted(KIV_RELAY_ADDRESS, &addr)) return false;
-        port = kRelayPort;
+        RelayEndpoint relay;
+        if (!relay_endpoint(RelayUse::connection, &relay) || !resolve_host(relay.host.c_str(), &addr)) return false;
+        port = relay.port;
     } else if (kind != kDatagram && !resolve_host(host, &addr)) {
         return false;
     }
