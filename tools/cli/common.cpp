@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <utility>
 
 #include "kiv.h"
 
@@ -70,7 +71,7 @@ std::string printable(const std::string& s) {
             case '\t': out += "\\t"; break;
             case '\\': out += "\\\\"; break;
             default:
-                if (ch < 0x20 || ch == 0x7f) {
+                if (ch < 0x20 || ch >= 0x7f) {
                     out += "\\x";
                     out += hex[ch >> 4];
                     out += hex[ch & 15];
@@ -189,12 +190,15 @@ SlotValue read_slot(double handle, int slot) {
 }
 
 void SlotWatch::poll(double handle, const Changed& changed) {
+    std::vector<std::pair<int, SlotValue>> changes;
     for (int slot = 0; slot < static_cast<int>(seen_.size()); ++slot) {
         SlotValue now = read_slot(handle, slot);
-        if (now != seen_[slot]) {
-            seen_[slot] = now;
-            changed(slot, seen_[slot]);
-        }
+        if (now != seen_[slot]) changes.emplace_back(slot, std::move(now));
+    }
+    if (changes.empty() || kiv_valid(handle) != 1) return;
+    for (auto& [slot, value] : changes) {
+        seen_[slot] = std::move(value);
+        changed(slot, seen_[slot]);
     }
 }
 
