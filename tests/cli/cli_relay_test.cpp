@@ -33,11 +33,12 @@ TEST(CliRelay, WhoamiWithoutTheServiceFails) {
     bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    const std::string where = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
     RelayEnv env(ntohs(sa.sin_port));
     Proc p = kiv({"whoami"});
     EXPECT_EQ(p.wait_exit(), 1);
     EXPECT_EQ(p.out, "");
-    EXPECT_EQ(p.err, "kiv: no answer from the relay service (is kiv-relay running?)\n");
+    EXPECT_EQ(p.err, "kiv: no answer from the relay service at KIV_RELAY=" + where + " (is kiv-relay running?)\n");
     close(fd);
 }
 

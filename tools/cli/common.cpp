@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <utility>
 
@@ -113,6 +114,11 @@ bool parse_host_port(const std::string& text, std::string* host, int* port) {
     *host = text.substr(0, colon);
     *port = static_cast<int>(p);
     return true;
+}
+
+std::string relay_named() {
+    const char* value = std::getenv("KIV_RELAY");
+    return value && *value ? " at KIV_RELAY=" + std::string(value) : "";
 }
 
 double seconds_now() {

@@ -25,6 +25,10 @@ bool parse_integer(const std::string& text, long long* value);
 // "HOST:PORT" into its parts; false when the port is not 1..65535.
 bool parse_host_port(const std::string& text, std::string* host, int* port);
 
+// " at KIV_RELAY=VALUE" when that variable names the relay service, else "":
+// said with every relay failure, so that a wrong value shows.
+std::string relay_named();
+
 double seconds_now();
 
 // SIGINT and SIGTERM stop the program at the next check instead of killing
