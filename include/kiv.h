@@ -18,6 +18,19 @@
 #ifndef KIV_H
 #define KIV_H
 
+/* The version of this header and of the library built with it. CMake takes
+ * the project's version from these lines. */
+#define KIV_VERSION_MAJOR 1
+#define KIV_VERSION_MINOR 0
+#define KIV_VERSION_PATCH 0
+#define KIV_VERSION_STRING "1.0.0"
+
+/* The relay service (relay connections, kind 2, and the address query of
+ * kiv_ipaddress) is found through the environment variable KIV_RELAY, read
+ * on every such call: "host" or "host:port" (port 1..65535, default 9713).
+ * Unset or empty: the address built into the library, port 9713. Set but
+ * malformed: those calls fail (0, ""). */
+
 #if defined(_WIN32)
 #  if defined(KIV_STATIC)
 #    define KIV_API

@@ -6,14 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "typed/relay_endpoint.h"
 #include "typed/traffic.h"
-
-#ifndef KIV_RELAY_ADDRESS
-#define KIV_RELAY_ADDRESS "127.0.0.1"
-#endif
-#ifndef KIV_RELAY_HOST
-#define KIV_RELAY_HOST "localhost"
-#endif
 
 namespace kiv {
 
@@ -70,8 +64,9 @@ bool connect_op(Connection& c, const char* host, uint16_t port, uint8_t kind) {
     c.link.reset(new net::Link(c.mutex, c, s, kind == kDatagram));
     uint32_t addr = 0;
     if (kind == kRelay) {
-        if (!platform::parse_dotted(KIV_RELAY_ADDRESS, &addr)) return false;
-        port = kRelayPort;
+        RelayEndpoint relay;
+        if (!relay_endpoint(RelayUse::connection, &relay) || !resolve_host(relay.host.c_str(), &addr)) return false;
+        port = relay.port;
     } else if (kind != kDatagram && !resolve_host(host, &addr)) {
         return false;
     }
@@ -200,7 +195,9 @@ const char* peer_address(Connection& c, int64_t player) {
 const char* query_own_address() {
     static char answer_buffer[kAnswerBound + 1];
     // A short-lived plain connection, never entered in the table.
-    std::shared_ptr<Connection> q = open_connection(KIV_RELAY_HOST, kRelayPort, kPlain);
+    RelayEndpoint relay;
+    if (!relay_endpoint(RelayUse::address_query, &relay)) return "";
+    std::shared_ptr<Connection> q = open_connection(relay.host.c_str(), relay.port, kPlain);
     if (!q) return "";
     send_token(*q, "IPADDRESS", "", 0);
     ByteString answer;

@@ -1,6 +1,10 @@
-// The kiv command with the relay service on its fixed port: `kiv relay`, relay sessions and `kiv whoami`.
+// The kiv command with the relay service: `kiv relay`, relay sessions and `kiv whoami`, on a free port named by KIV_RELAY.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "proc.h"
@@ -14,21 +18,42 @@ Proc kiv(std::vector<std::string> args) {
     return Proc(std::move(args));
 }
 
+// Children started while it lives reach the relay at 127.0.0.1:port.
+struct RelayEnv {
+    explicit RelayEnv(int port) { setenv("KIV_RELAY", ("127.0.0.1:" + std::to_string(port)).c_str(), 1); }
+    ~RelayEnv() { unsetenv("KIV_RELAY"); }
+};
+
 TEST(CliRelay, WhoamiWithoutTheServiceFails) {
+    // A port nobody listens on: bound, never listening.
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    const std::string where = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+    RelayEnv env(ntohs(sa.sin_port));
     Proc p = kiv({"whoami"});
     EXPECT_EQ(p.wait_exit(), 1);
     EXPECT_EQ(p.out, "");
-    EXPECT_EQ(p.err, "kiv: no answer from the relay service (is kiv-relay running?)\n");
+    EXPECT_EQ(p.err, "kiv: no answer from the relay service at KIV_RELAY=" + where + " (is kiv-relay running?)\n");
+    close(fd);
 }
 
 TEST(CliRelay, SessionMembersTalkAndWhoamiAnswers) {
-    Proc relay = kiv({"relay", "--port", "9713", "--quiet"});
-    ASSERT_TRUE(relay.wait_out("listening on 9713\n")) << relay.err;
+    Proc relay = kiv({"relay", "--port", "0", "--quiet"});
+    const int port = relay.port_after("listening on ");
+    ASSERT_GT(port, 0) << relay.err;
+    RelayEnv env(port);
 
     Proc a = kiv({"connect", "cli-room", "--kind", "relay"});
     ASSERT_TRUE(a.wait_out("joined session cli-room")) << a.err;
-    Proc b = kiv({"connect", "cli-room", "--kind", "relay"});
+    // A port given with --kind relay is not used, and kiv says so.
+    Proc b = kiv({"connect", "cli-room", "5000", "--kind", "relay"});
     ASSERT_TRUE(b.wait_out("joined session cli-room")) << b.err;
+    EXPECT_TRUE(b.wait_err("kiv: note: PORT 5000 is not used with --kind relay")) << b.err;
     a.send("hello b");
     EXPECT_TRUE(b.wait_out("token: hello b\n")) << b.out;
     b.send("hello a");

@@ -116,9 +116,11 @@ TEST(CliSession, PlainServerAndClientExchangeTokensAndSeeTheClose) {
     client.send("hello server");
     client.send("tab\there");
     client.send("//starts with a slash");
+    client.send("caf\xc3\xa9 \x1b[2J");
     EXPECT_TRUE(server.wait_out("token from client 1: hello server\n")) << server.out;
     EXPECT_TRUE(server.wait_out("token from client 1: tab\\there\n")) << server.out;
     EXPECT_TRUE(server.wait_out("token from client 1: /starts with a slash\n")) << server.out;
+    EXPECT_TRUE(server.wait_out("token from client 1: caf\\xc3\\xa9 \\x1b[2J\n")) << server.out;
 
     server.send("hello client");
     EXPECT_TRUE(client.wait_out("token: hello client\n")) << client.out;
@@ -199,6 +201,8 @@ TEST(CliSession, PlayerServerRelaysTokensMessagesDataAndPlayers) {
     EXPECT_EQ(server.wait_exit(), 0);
     EXPECT_TRUE(one.wait_out("closed\n")) << one.out;
     EXPECT_EQ(one.wait_exit(), 0);
+    // The closed server's slots are not reported as changed back to 0.
+    EXPECT_EQ(one.out.find("data 4 = 0"), std::string::npos) << one.out;
     EXPECT_TRUE(three.wait_out("closed\n")) << three.out;
     EXPECT_EQ(three.wait_exit(), 0);
     // The server's own change is not reported back to it.
@@ -266,6 +270,37 @@ TEST(CliErrors, OneLineOnStderrAndAFailingStatus) {
         Proc p = kiv({"connect", "127.0.0.1"});  // no port
         EXPECT_EQ(p.wait_exit(), 2);
         EXPECT_EQ(lines(p.err), 1u) << p.err;
+    }
+    {
+        // Nothing to wait for: a path that cannot be written fails before any sender comes.
+        Proc p = kiv({"recv-file", "0", "/nonexistent/folder/file"});
+        EXPECT_EQ(p.wait_exit(), 1);
+        EXPECT_EQ(p.err, "kiv: cannot write /nonexistent/folder/file\n");
+        EXPECT_EQ(p.out, "");
+    }
+}
+
+// A wrong command line: status 2 and one line that gives the reason.
+TEST(CliErrors, WrongCommandLineSaysWhyInOneLine) {
+    const struct {
+        std::vector<std::string> args;
+        std::string line;
+    } cases[] = {
+        {{"connect", "127.0.0.1", "abc"}, "kiv: PORT: abc is not a port number (0..65535) (kiv connect --help)"},
+        {{"listen", "70000"}, "kiv: PORT: 70000 is not a port number (0..65535) (kiv listen --help)"},
+        {{"send-file", "127.0.0.1", "0", "f"}, "kiv: PORT: 0 is not a port number (1..65535) (kiv send-file --help)"},
+        {{"recv-file", "0", "f", "--timeout", "soon"}, "kiv: --timeout: soon is not a number of seconds (kiv recv-file --help)"},
+        {{"connect", "h", "1", "--kind", "tcp"}, "kiv: --kind: tcp not in {plain,relay,typed,udp} (kiv connect --help)"},
+        {{"whoami", "extra"}, "kiv: unexpected extra (kiv whoami --help)"},
+        {{"conect", "h", "1"},
+         "kiv: unknown command conect (commands: connect, listen, send-file, recv-file, whoami, relay; kiv --help)"},
+        {{}, "kiv: a command is needed: connect, listen, send-file, recv-file, whoami or relay (kiv --help)"},
+    };
+    for (const auto& c : cases) {
+        Proc p = kiv(c.args);
+        EXPECT_EQ(p.wait_exit(), 2) << c.line;
+        EXPECT_EQ(p.err, c.line + "\n");
+        EXPECT_EQ(p.out, "");
     }
 }
 

@@ -22,7 +22,10 @@ expect() {
     missing=1
   fi
 }
-expect "kiv-relay (the relay service) is listening on port 9713."
+expect "kiv-relay (the relay service) is listening on port "
+expect "the library finds it through KIV_RELAY=127.0.0.1:"
+expect "Next steps:"
+expect "docs/reference.md"
 expect "alice     joined as player 1"
 expect "carol     joined as player 3"
 expect "carol     got token \"hello, everyone\""

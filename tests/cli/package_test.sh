@@ -20,6 +20,19 @@ for f in libkiv.so.1 cmake/kiv/kivConfig.cmake cmake/kiv/kivConfigVersion.cmake 
   [[ -e $lib/$f ]] || fail "missing $lib/$f"
 done
 [[ -n $(find "$prefix/share/doc" -name behaviour.md) ]] || fail "docs not installed"
+# Every relative link of the installed pages reaches an installed file.
+readme=$(find "$prefix/share/doc" -name README.md -path '*/kiv/README.md' | head -n 1)
+[[ -n $readme ]] || fail "README.md not installed"
+while IFS= read -r page; do
+  while IFS= read -r target; do
+    target=${target%%#*}
+    [[ -z $target || $target == *://* ]] && continue
+    [[ -e $(dirname "$page")/$target ]] || fail "installed ${page#"$prefix"/} links to missing $target"
+  done < <(grep -o '](\([^)]*\))' "$page" | sed 's/^](//; s/)$//')
+done < <(find "$(dirname "$readme")" -name '*.md')
+# A plain include path, nothing like .../lib/pkgconfig/../../include.
+cflags=$(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags kiv | sed "s/ *$//")
+[[ $cflags == "-I$prefix/include" ]] || fail "pkg-config --cflags kiv gives '$cflags'"
 soname=$(objdump -p "$lib/libkiv.so" | awk '/SONAME/ {print $2}')
 [[ $soname == libkiv.so.1 ]] || fail "SONAME is '$soname', not libkiv.so.1"
 
@@ -39,13 +52,15 @@ cmake -S "$src/examples" -B "$tmp/example" -DCMAKE_PREFIX_PATH="$prefix" >"$tmp/
   cmake --build "$tmp/example" >>"$tmp/example.log" 2>&1 || { cat "$tmp/example.log"; fail "example build with CMake"; }
 check_output "$(timeout 60 "$tmp/example/kiv_hello")"
 
-# pkg-config, after moving the whole prefix: kiv.pc follows it.
+# pkg-config, after moving the whole prefix (as the release archive is):
+# --define-prefix finds it from kiv.pc's place.
 mv "$prefix" "$tmp/moved"
 lib=${lib/$prefix/$tmp/moved}
 export PKG_CONFIG_PATH="$lib/pkgconfig"
-[[ $(pkg-config --variable=libdir kiv) -ef $lib ]] || fail "kiv.pc libdir is $(pkg-config --variable=libdir kiv)"
+[[ $(pkg-config --define-prefix --variable=libdir kiv) -ef $lib ]] ||
+  fail "kiv.pc libdir is $(pkg-config --define-prefix --variable=libdir kiv)"
 # shellcheck disable=SC2046
-cc "$src/examples/hello.c" $(pkg-config --cflags --libs kiv) -Wl,-rpath,"$lib" -o "$tmp/hello_pc" ||
+cc "$src/examples/hello.c" $(pkg-config --define-prefix --cflags --libs kiv) -Wl,-rpath,"$lib" -o "$tmp/hello_pc" ||
   fail "example build with pkg-config"
 check_output "$(timeout 60 "$tmp/hello_pc")"
 echo "package: installed, found by CMake and pkg-config, example runs"

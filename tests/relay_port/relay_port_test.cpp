@@ -1,84 +1,21 @@
-// Relay connections and the address query: fake services and the real kiv-relay on port 9713.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
+// Relay connections and the address query, with the service on a free port named by KIV_RELAY.
 #include <string>
-#include <vector>
 
-#include "support.h"
+#include "relay_support.h"
 
-extern char** environ;
-
+using relaytest::ClosedPort;
+using relaytest::FakeRelay;
+using relaytest::RealRelay;
+using relaytest::RelayEnv;
 using test::next_token;
 using test::read_n;
 using test::write_all;
 
 namespace {
 
-constexpr uint16_t kRelayPort = 9713;
-
-// A raw listener on the relay port, standing in for the service.
-struct FakeRelay {
-    int fd = -1;
-    FakeRelay() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in sa = test::loopback(kRelayPort);
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << "port 9713 busy";
-        listen(fd, 16);
-    }
-    ~FakeRelay() { close(fd); }
-    int accept_one(int timeout_ms = 5000) const {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) return -1;
-        return ::accept(fd, nullptr, nullptr);
-    }
-};
-
-// The real relay service as a child process on the relay port.
-struct RealRelay {
-    pid_t pid = -1;
-    RealRelay() {
-        std::vector<std::string> args{KIV_RELAY_BIN, "--port", "9713", "--quiet"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&fa, out[0]);
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        close(out[1]);
-        // Ready once it says where it listens.
-        std::string said;
-        char buf[64];
-        pollfd pf{out[0], POLLIN, 0};
-        while (said.find('\n') == std::string::npos && poll(&pf, 1, 10000) > 0) {
-            ssize_t r = read(out[0], buf, sizeof buf);
-            if (r <= 0) break;
-            said.append(buf, static_cast<size_t>(r));
-        }
-        EXPECT_NE(said.find("listening on 9713"), std::string::npos) << said;
-        close(out[0]);
-    }
-    ~RealRelay() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int status = 0;
-            waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        }
-    }
-};
-
 TEST(RelayConnection, HandshakeAndGoodbyeBytes) {
     FakeRelay relay;
+    RelayEnv env(relay.port);
     std::string seen_before_greeting, host_line, goodbye;
     std::thread service([&] {
         int a = relay.accept_one();
@@ -107,6 +44,7 @@ TEST(RelayConnection, HandshakeAndGoodbyeBytes) {
 
 TEST(RelayConnection, ServiceThatNeverAnswersEndsTheConnect) {
     FakeRelay relay;
+    RelayEnv env(relay.port);
     std::thread service([&] {
         int a = relay.accept_one();
         write_all(a, "greeting\n");
@@ -120,6 +58,7 @@ TEST(RelayConnection, ServiceThatNeverAnswersEndsTheConnect) {
 
 TEST(AddressQuery, AgainstFakeServices) {
     FakeRelay relay;
+    RelayEnv env(relay.port);
     std::string asked, goodbye;
     std::thread service([&] {
         int a = relay.accept_one();
@@ -149,6 +88,7 @@ TEST(AddressQuery, AgainstFakeServices) {
 
 TEST(AddressQuery, SilentServiceTimesOut) {
     FakeRelay relay;
+    RelayEnv env(relay.port);
     std::thread service([&] {
         int a = relay.accept_one();
         test::read_quiet(a, 7000);
@@ -158,10 +98,15 @@ TEST(AddressQuery, SilentServiceTimesOut) {
     service.join();
 }
 
-TEST(AddressQuery, NoServiceAtAll) { EXPECT_STREQ(kiv_ipaddress(-1, 0), ""); }
+TEST(AddressQuery, NoServiceAtAll) {
+    ClosedPort nobody;
+    RelayEnv env(nobody.port);
+    EXPECT_STREQ(kiv_ipaddress(-1, 0), "");
+}
 
 TEST(AddressQuery, LiveConnectionGivesItsPeerWithoutAQuery) {
     FakeRelay relay;
+    RelayEnv env(relay.port);
     test::PlainPair p;
     EXPECT_STREQ(kiv_ipaddress(0, 0), "127.0.0.1");
     EXPECT_EQ(relay.accept_one(100), -1);
@@ -169,6 +114,7 @@ TEST(AddressQuery, LiveConnectionGivesItsPeerWithoutAQuery) {
 
 TEST(RealRelay, ScriptsMeetInASessionAndAskTheirAddress) {
     RealRelay relay;
+    RelayEnv env(relay.port);
     const double a = kiv_connect("room", 0, 2);
     const double b = kiv_connect("room", 0, 2);
     const double c = kiv_connect("elsewhere", 0, 2);
@@ -188,6 +134,20 @@ TEST(RealRelay, ScriptsMeetInASessionAndAskTheirAddress) {
     EXPECT_EQ(kiv_disconnect(a), 1);
     EXPECT_EQ(kiv_token_send(b, "anyone?", "", 0), 1);
     EXPECT_EQ(next_token(c, 200), "<none>");
+
+    // KIV_RELAY is read on every call: pointed elsewhere, the next relay
+    // connection and query go there (nobody answers), and back again.
+    {
+        ClosedPort nobody;
+        RelayEnv::set("127.0.0.1:" + std::to_string(nobody.port));
+        EXPECT_EQ(kiv_connect("room", 0, 2), 0);
+        EXPECT_STREQ(kiv_ipaddress(-1, 0), "");
+    }
+    RelayEnv::set("localhost:" + std::to_string(relay.port));  // a name works too
+    const double d = kiv_connect("room", 0, 2);
+    ASSERT_GT(d, 0);
+    EXPECT_EQ(kiv_token_send(d, "d is here", "", 0), 1);
+    EXPECT_EQ(next_token(b), "d is here");
 }
 
 }  // namespace

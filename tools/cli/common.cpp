@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
+#include <utility>
 
 #include "kiv.h"
 
@@ -70,7 +72,7 @@ std::string printable(const std::string& s) {
             case '\t': out += "\\t"; break;
             case '\\': out += "\\\\"; break;
             default:
-                if (ch < 0x20 || ch == 0x7f) {
+                if (ch < 0x20 || ch >= 0x7f) {
                     out += "\\x";
                     out += hex[ch >> 4];
                     out += hex[ch & 15];
@@ -112,6 +114,11 @@ bool parse_host_port(const std::string& text, std::string* host, int* port) {
     *host = text.substr(0, colon);
     *port = static_cast<int>(p);
     return true;
+}
+
+std::string relay_named() {
+    const char* value = std::getenv("KIV_RELAY");
+    return value && *value ? " at KIV_RELAY=" + std::string(value) : "";
 }
 
 double seconds_now() {
@@ -189,12 +196,15 @@ SlotValue read_slot(double handle, int slot) {
 }
 
 void SlotWatch::poll(double handle, const Changed& changed) {
+    std::vector<std::pair<int, SlotValue>> changes;
     for (int slot = 0; slot < static_cast<int>(seen_.size()); ++slot) {
         SlotValue now = read_slot(handle, slot);
-        if (now != seen_[slot]) {
-            seen_[slot] = now;
-            changed(slot, seen_[slot]);
-        }
+        if (now != seen_[slot]) changes.emplace_back(slot, std::move(now));
+    }
+    if (changes.empty() || kiv_valid(handle) != 1) return;
+    for (auto& [slot, value] : changes) {
+        seen_[slot] = std::move(value);
+        changed(slot, seen_[slot]);
     }
 }
 

@@ -13,8 +13,9 @@ void say(const std::string& line);
 // One line "kiv: what" on stderr.
 void complain(const std::string& what);
 
-// The bytes of s with control bytes and backslashes escaped (\n, \t, \x01,
-// \\), so that one received record always prints as one line.
+// The bytes of s with every byte outside printable ASCII and backslashes
+// escaped (\n, \t, \x01, \xe9, \\), so that one received record always
+// prints as one line and never sends a terminal a control sequence.
 std::string printable(const std::string& s);
 // printable(s) in double quotes, with inner quotes escaped.
 std::string quoted(const std::string& s);
@@ -23,6 +24,10 @@ std::string quoted(const std::string& s);
 bool parse_integer(const std::string& text, long long* value);
 // "HOST:PORT" into its parts; false when the port is not 1..65535.
 bool parse_host_port(const std::string& text, std::string* host, int* port);
+
+// " at KIV_RELAY=VALUE" when that variable names the relay service, else "":
+// said with every relay failure, so that a wrong value shows.
+std::string relay_named();
 
 double seconds_now();
 
@@ -67,6 +72,9 @@ struct SlotValue {
 class SlotWatch {
 public:
     using Changed = std::function<void(int slot, const SlotValue& value)>;
+    // Reports the changes only when the connection is still usable after
+    // reading: the reads of a connection that has just closed give 0 and "",
+    // which are no changes.
     void poll(double handle, const Changed& changed);
     // Records a value this side set itself, so that it is not reported back.
     void note(int slot, const SlotValue& value);

@@ -257,7 +257,7 @@ void file_transfer() {
 void relay() {
     section("Two scripts meet through the relay service");
     const double erin = kiv_connect("demo-room", 0, 2);
-    if (erin == 0) throw Failed("erin cannot reach the relay service on port 9713");
+    if (erin == 0) throw Failed("erin cannot reach the relay service (KIV_RELAY, else port 9713)");
     act("erin", "joins session \"demo-room\" at the relay");
     const double frank = kiv_connect("demo-room", 0, 2);
     if (frank == 0) throw Failed("frank cannot reach the relay service");

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,52 @@ int run_relay(int port, bool port_set, const std::string& bind, bool quiet) {
     return 127;
 }
 
+// Checks that give one plain reason: CLI11's own range check says "not in
+// range" for a word that is no number at all.
+CLI::Validator whole_number(long long lowest, long long highest, const std::string& what) {
+    const std::string range = std::to_string(lowest) + ".." + std::to_string(highest);
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            long long n = 0;
+            if (!kivcli::parse_integer(text, &n) || n < lowest || n > highest) {
+                return text + " is not " + what + " (" + range + ")";
+            }
+            return "";
+        },
+        "INT in " + range);
+}
+
+CLI::Validator seconds() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double v = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != 0 || !(v >= 0) || v > 1e9) return text + " is not a number of seconds";
+            return "";
+        },
+        "SECONDS");
+}
+
+// One line for a wrong command line: "kiv: ", the reason, where help is.
+int usage_error(const CLI::App& app, const CLI::ParseError& e) {
+    std::string help = "kiv --help";
+    const CLI::App* sub = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+    if (sub) help = "kiv " + sub->get_name() + " --help";
+    std::string why = e.what();
+    if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
+        why = "unexpected";
+        for (const std::string& extra : (sub ? sub : &app)->remaining()) why += " " + extra;
+    }
+    const size_t nl = why.find('\n');
+    if (nl != std::string::npos) why.erase(nl);
+    kivcli::complain(why + " (" + help + ")");
+    return 2;
+}
+
 int run_whoami() {
     const std::string address = kiv_ipaddress(-1, 0);
     if (address.empty()) {
-        kivcli::complain("no answer from the relay service (is kiv-relay running?)");
+        kivcli::complain("no answer from the relay service" + kivcli::relay_named() + " (is kiv-relay running?)");
         return 1;
     }
     kivcli::say(address);
@@ -61,15 +104,17 @@ int run_whoami() {
 
 int main(int argc, char** argv) {
     CLI::App app{"kiv: talk to kiv programs and scripts from the command line"};
-    app.set_version_flag("--version", std::string(copyright()));
-    app.require_subcommand(1);
-    app.footer("In connect and listen, lines typed on stdin are sent as tokens; /help lists the commands.");
+    bool show_version = false;
+    app.add_flag("--version", show_version, "print the version and exit");
+    app.require_subcommand(0, 1);
+    const char* const stdin_note = "Lines typed on stdin are sent as tokens; /help lists the commands.";
 
     kivcli::SessionOptions session;
     auto* connect = app.add_subcommand("connect", "open a connection and talk through it");
+    connect->footer(stdin_note);
     connect->add_option("HOST", session.host, "address or name (for --kind relay: the session name)")->required();
     connect->add_option("PORT", session.port, "port (for --kind udp: the local port to use, 0 for any)")
-        ->check(CLI::Range(0, 65535));
+        ->check(whole_number(0, 65535, "a port number"));
     connect->add_option("--kind", session.kind, "plain, relay, typed or udp")
         ->check(CLI::IsMember({"plain", "relay", "typed", "udp"}))
         ->capture_default_str();
@@ -78,30 +123,36 @@ int main(int argc, char** argv) {
 
     kivcli::SessionOptions server;
     auto* listen = app.add_subcommand("listen", "be a server and talk to its clients or players");
+    listen->footer(stdin_note);
     listen->add_option("PORT", server.port, "port to listen on (0: a free one, printed)")
         ->required()
-        ->check(CLI::Range(0, 65535));
+        ->check(whole_number(0, 65535, "a port number"));
     listen->add_flag("--typed", server.typed, "be a player server (typed connections)");
     listen->add_option("--limit", server.limit, "most players (typed) or clients (plain) at once")
-        ->check(CLI::Range(0, 5000));
+        ->check(whole_number(0, 5000, "a number of players or clients"));
 
     kivcli::TransferOptions send;
     auto* send_file = app.add_subcommand("send-file", "send a file to `kiv recv-file` (or a script)");
     send_file->add_option("HOST", send.host, "receiver's address")->required();
-    send_file->add_option("PORT", send.port, "receiver's port")->required()->check(CLI::Range(1, 65535));
+    send_file->add_option("PORT", send.port, "receiver's port")
+        ->required()
+        ->check(whole_number(1, 65535, "a port number"));
     send_file->add_option("FILE", send.file, "file to send")->required();
     send_file->add_option("--stall", send.stall_seconds, "give up when nothing moves for this many seconds (0: never)")
+        ->check(seconds())
         ->capture_default_str();
 
     kivcli::TransferOptions recv;
     auto* recv_file = app.add_subcommand("recv-file", "receive one file from `kiv send-file` (or a script)");
     recv_file->add_option("PORT", recv.port, "port to listen on (0: a free one, printed)")
         ->required()
-        ->check(CLI::Range(0, 65535));
+        ->check(whole_number(0, 65535, "a port number"));
     recv_file->add_option("FILE", recv.file, "where to store the file")->required();
     recv_file->add_option("--stall", recv.stall_seconds, "give up when nothing moves for this many seconds (0: never)")
+        ->check(seconds())
         ->capture_default_str();
-    recv_file->add_option("--timeout", recv.timeout_seconds, "give up when no sender came within this many seconds");
+    recv_file->add_option("--timeout", recv.timeout_seconds, "give up when no sender came within this many seconds")
+        ->check(seconds());
 
     auto* whoami = app.add_subcommand("whoami", "this machine's address as the relay service sees it");
 
@@ -109,15 +160,36 @@ int main(int argc, char** argv) {
     std::string relay_bind;
     bool relay_quiet = false;
     auto* relay = app.add_subcommand("relay", "run the relay service (kiv-relay)");
-    auto* relay_port_option = relay->add_option("--port", relay_port, "TCP port")->check(CLI::Range(0, 65535));
+    relay->footer("Scripts and kiv find a relay on another machine or port through KIV_RELAY=HOST:PORT.");
+    auto* relay_port_option =
+        relay->add_option("--port", relay_port, "TCP port (0: a free one, printed)")
+            ->check(whole_number(0, 65535, "a port number"));
     relay->add_option("--bind", relay_bind, "address to listen on");
     relay->add_flag("--quiet", relay_quiet, "do not log clients coming and going");
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : 2;
+        // A first word that names no command says so, not "arguments were not expected".
+        if (argc > 1 && argv[1][0] != '-' && app.get_subcommands().empty()) {
+            kivcli::complain(std::string("unknown command ") + argv[1] +
+                             " (commands: connect, listen, send-file, recv-file, whoami, relay; kiv --help)");
+            return 2;
+        }
+        return usage_error(app, e);
+    }
+    if (show_version) {
+        kivcli::say("kiv " KIV_VERSION_STRING);
+        kivcli::say(copyright());
+        return 0;
+    }
+    if (app.get_subcommands().empty()) {
+        kivcli::complain("a command is needed: connect, listen, send-file, recv-file, whoami or relay (kiv --help)");
+        return 2;
     }
 
     if (connect->parsed()) {
@@ -128,6 +200,10 @@ int main(int argc, char** argv) {
         if (session.kind != "udp" && !session.to.empty()) {
             kivcli::complain("--to is for --kind udp");
             return 2;
+        }
+        if (session.kind == "relay" && connect->count("PORT") > 0) {
+            kivcli::complain("note: PORT " + std::to_string(session.port) +
+                             " is not used with --kind relay (KIV_RELAY names the relay service)");
         }
         session.delimiter_set = connect->count("--delimiter") > 0;
         return kivcli::run_connect(session);

@@ -329,7 +329,7 @@ int run_connect(const SessionOptions& o) {
     } else if (o.kind == "relay") {
         role = Role::relay;
         h = kiv_connect(o.host.c_str(), 0, 2);
-        if (h == 0) return complain("cannot join session " + o.host + " through the relay service"), 1;
+        if (h == 0) return complain("cannot join session " + o.host + " through the relay service" + relay_named()), 1;
         say("joined session " + o.host + " through the relay service");
     } else if (o.kind == "typed") {
         role = Role::typed;

@@ -5,6 +5,7 @@
 // left.
 #include "transfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +54,20 @@ double follow(double h, double total, double stall_seconds, Progress& bar, bool*
         nap(kPollMs);
     }
     return bytes;
+}
+
+// True when path can be written: opens it for writing, and removes it again
+// when this made it. Asked before waiting for a sender, so that a wrong path
+// is reported at once rather than after the sender came.
+bool writable(const std::string& path) {
+    struct stat st {};
+    const bool existed = stat(path.c_str(), &st) == 0;
+    if (existed && S_ISDIR(st.st_mode)) return false;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    close(fd);
+    if (!existed) unlink(path.c_str());
+    return true;
 }
 
 }  // namespace
@@ -109,6 +124,7 @@ int run_send_file(const TransferOptions& o) {
 
 int run_recv_file(const TransferOptions& o) {
     catch_signals();
+    if (!writable(o.file)) return complain("cannot write " + o.file), 1;
     int port = o.port;
     const double server = listen_on(&port, 1, 0);
     if (server == 0) return complain("port " + std::to_string(o.port) + " is in use"), 1;
