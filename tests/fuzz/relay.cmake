@@ -1,4 +1,10 @@
-# relay_fuzz: the relay's own sources (not its main) over standalone Asio.
+# relay_fuzz: the relay's socket-free core when it has one (core.cpp);
+# otherwise every relay source but its main, over standalone Asio.
+if(EXISTS ${KIV_ROOT}/tools/relay/core.cpp)
+  set(KIV_FUZZ_SOURCES ${KIV_ROOT}/tools/relay/core.cpp)
+  set(KIV_FUZZ_INCLUDES ${KIV_ROOT}/tools/relay)
+  return()
+endif()
 find_package(Threads REQUIRED)
 find_path(KIV_FUZZ_ASIO_DIR asio.hpp)
 if(NOT KIV_FUZZ_ASIO_DIR)
