@@ -38,6 +38,9 @@ struct DataSlot {
     ByteString text;
     int32_t number = 0;
     uint8_t is_string = 0;
+    // The digits last sent or received for `number` (those of 0 at first): a
+    // server sends a joining player exactly what its other players were sent.
+    uint8_t digits[3] = {2, 2, 2};
 };
 
 class Connection {
@@ -61,7 +64,9 @@ public:
     std::mutex players_lock;
     int16_t player_number = 0;
     std::unique_ptr<DataSlot[]> slot_table;  // typed client or server; guarded by `mutex`
-    ByteString data_result;                  // the host's copy of the last slot string read
+    // The host's copy of each slot's string, made at the first read; only the
+    // host's thread touches it, and teardown leaves it.
+    std::unique_ptr<ByteString[]> data_results;
     RecordQueue<DataChange> data_changes;
     uint32_t max_players = 0;
 

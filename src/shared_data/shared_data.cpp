@@ -20,8 +20,9 @@ bool slot_fits(int32_t slot) { return slot >= 0 && slot <= 255 && (slot < 252 ||
 
 bool slot_exists(int32_t slot) { return slot >= 0 && slot < kSlots; }
 
-void store_int(DataSlot& s, int32_t value) {
+void store_int(DataSlot& s, int32_t value, const uint8_t digits[3]) {
     s.number = value;
+    for (int i = 0; i < 3; ++i) s.digits[i] = digits[i];
     s.is_string = 0;
 }
 
@@ -30,29 +31,14 @@ void store_str(DataSlot& s, const void* text, uint32_t n) {
     s.is_string = 1;
 }
 
-void send_int_record(Connection& c, int32_t slot, int32_t value) {
-    uint8_t rec[7] = {'D', encode_digit(slot), 'I', 0, 0, 0, '\n'};
-    encode_big(value, rec + 3);
-    send_record(c, rec, sizeof rec);
-}
+bool has_zero_byte(const uint8_t digits[3]) { return digits[0] == 0 || digits[1] == 0 || digits[2] == 0; }
 
-int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
-
-int64_t clamp_digit(int64_t d) { return d < -2 ? -2 : (d > 251 ? 251 : d); }
-
-// Digits that decode to exactly n, for every n a received record can carry
-// (62500a + 250b + c with digits -2..251). The sender's encode_big does not
-// always give these back: -1 arrives as -251, which encode_big would pass on
-// as -501. A player's change therefore reaches the others as the server
-// stored it.
-void encode_big_exact(int32_t n, uint8_t out[3]) {
-    const int64_t a = clamp_digit(floor_div(n, 62500));
-    const int64_t rest = n - a * 62500;
-    const int64_t b = clamp_digit(floor_div(rest, 250));
-    const int64_t c = rest - b * 250;
-    out[0] = encode_digit(static_cast<int32_t>(a));
-    out[1] = encode_digit(static_cast<int32_t>(b));
-    out[2] = encode_digit(static_cast<int32_t>(c));
+void int_record(std::string& rec, int32_t slot, const uint8_t digits[3]) {
+    rec.assign(1, 'D');
+    rec += static_cast<char>(encode_digit(slot));
+    rec += 'I';
+    rec.append(reinterpret_cast<const char*>(digits), 3);
+    rec += '\n';
 }
 
 void str_record(std::string& rec, int32_t slot, const char* text, size_t n) {
@@ -63,37 +49,28 @@ void str_record(std::string& rec, int32_t slot, const char* text, size_t n) {
     rec += '\n';
 }
 
-// The record a server passes on for a player's change.
+// The record a server passes on for a player's change: an integer keeps the
+// digits it arrived with, so every other player reads what the server stored.
 void build_forward(std::string& rec, const DataChange& ch) {
     if (ch.is_string) {
         str_record(rec, ch.slot, ch.text.data(), ch.text.length());
-        return;
+    } else {
+        int_record(rec, ch.slot, ch.digits);
     }
-    uint8_t digits[3];
-    encode_big_exact(ch.number, digits);
-    rec.assign(1, 'D');
-    rec += static_cast<char>(encode_digit(ch.slot));
-    rec += 'I';
-    rec.append(reinterpret_cast<const char*>(digits), 3);
-    rec += '\n';
-}
-
-void send_str_record(Connection& c, int32_t slot, const char* text) {
-    std::string rec;
-    str_record(rec, slot, text, std::strlen(text));
-    send_record(c, rec.data(), rec.size());
 }
 
 // Sends to c (a client, or a player of a server) or, from a server, to every
 // player. Returns false when c is not typed.
-bool send_int(Connection& c, int32_t slot, int32_t value) {
+bool send_int(Connection& c, int32_t slot, const uint8_t digits[3]) {
     if (c.kind.load() != kTyped) return false;
     if (c.is_listening()) {
         for (Connection* p : player_snapshot(c)) {
-            if (p) send_int(*p, slot, value);
+            if (p) send_int(*p, slot, digits);
         }
     } else {
-        send_int_record(c, slot, value);
+        std::string rec;
+        int_record(rec, slot, digits);
+        send_record(c, rec.data(), rec.size());
     }
     return true;
 }
@@ -105,7 +82,9 @@ bool send_str(Connection& c, int32_t slot, const char* text) {
             if (p) send_str(*p, slot, text);
         }
     } else {
-        send_str_record(c, slot, text);
+        std::string rec;
+        str_record(rec, slot, text, std::strlen(text));
+        send_record(c, rec.data(), rec.size());
     }
     return true;
 }
@@ -118,14 +97,20 @@ bool send_str(Connection& c, int32_t slot, const char* text) {
 // neither (a set between the sends and the store would be lost to it).
 bool data_set_int(Connection& c, int32_t slot, int32_t value) {
     if (c.kind.load() != kTyped || !slot_fits(slot)) return false;
+    uint8_t digits[3];
+    encode_big(value, digits);
+    // A 0 byte would end the record early for a peer that reads it as C text.
+    if (has_zero_byte(digits)) return false;
     std::lock_guard<std::mutex> lk(c.mutex);
-    if (c.slot_table) store_int(c.slot_table[slot], value);
-    return send_int(c, slot, value);
+    if (c.slot_table) store_int(c.slot_table[slot], value, digits);
+    return send_int(c, slot, digits);
 }
 
 bool data_set_str(Connection& c, int32_t slot, const char* text) {
     if (!text) text = "";
     if (c.kind.load() != kTyped || !slot_fits(slot)) return false;
+    // A line end would cut the record and make the rest a record of its own.
+    if (std::strchr(text, '\n')) return false;
     std::lock_guard<std::mutex> lk(c.mutex);
     if (c.slot_table) store_str(c.slot_table[slot], text, static_cast<uint32_t>(std::strlen(text)));
     return send_str(c, slot, text);
@@ -148,9 +133,12 @@ const char* data_get_str(Connection& c, int32_t slot) {
     std::lock_guard<std::mutex> lk(c.mutex);
     if (!c.slot_table) return frame::empty_string();
     // A received record may replace the slot's text at any moment on the
-    // worker, so the host gets a copy that only its own calls replace.
-    c.data_result.assign(c.slot_table[slot].text);
-    return c.data_result.data();
+    // worker, so the host gets a copy that only its own reads of this slot
+    // replace: reading another slot leaves it, and so does a teardown.
+    if (!c.data_results) c.data_results.reset(new ByteString[kSlots]);
+    ByteString& copy = c.data_results[slot];
+    copy.assign(c.slot_table[slot].text);
+    return copy.data();
 }
 
 void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n) {
@@ -159,11 +147,14 @@ void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n) {
     const bool is_int = rec[2] == 'I';
     if (is_int && n < 6) return;
     if (is_int) {
-        const int32_t value = decode_big(rec + 3);
+        const uint8_t* digits = rec + 3;
+        const int32_t value = decode_big(digits);
         if (c.slot_table) {
-            store_int(c.slot_table[slot], value);
-        } else {
-            push_change(c.data_changes, slot, value);
+            store_int(c.slot_table[slot], value, digits);
+        } else if (!has_zero_byte(digits)) {
+            // A server passes changes on: one whose record held a 0 byte is
+            // dropped, as a kiv sender refuses to send it.
+            push_change(c.data_changes, slot, value, digits);
         }
         return;
     }
@@ -180,10 +171,21 @@ void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n) {
 
 void send_join_snapshot(Connection& server, Connection& player) {
     if (!server.slot_table) return;
+    // Slots 252 and 253 never hold a value: no set or record can reach them.
     for (int32_t s = 0; s < kSlots; ++s) {
         const DataSlot& d = server.slot_table[s];
-        // Slots 252 and 253 never hold a value: no set or record can reach them.
-        if (d.is_string == 0 && d.number != 0) send_int(player, s, d.number);
+        // The integer as the other players read it: the digits they were sent.
+        const bool has_int = decode_big(d.digits) != 0;
+        const bool has_text = !d.text.empty();
+        // Both values of a slot that differs from an empty one, the one of
+        // its current type last, so the joiner's slot ends up the same.
+        if (d.is_string) {
+            if (has_int) send_int(player, s, d.digits);
+            send_str(player, s, d.text.data());
+        } else if (has_int || has_text) {
+            if (has_text) send_str(player, s, d.text.data());
+            send_int(player, s, d.digits);
+        }
     }
 }
 
@@ -199,7 +201,7 @@ void apply_player_changes(Connection& server, Connection& player, size_t i, Pass
             if (ch->is_string) {
                 store_str(d, ch->text.data(), ch->text.length());
             } else {
-                store_int(d, ch->number);
+                store_int(d, ch->number, ch->digits);
             }
         }
         // Forwarded to everybody else; the sender already has it. Every slot

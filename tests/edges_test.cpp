@@ -1,0 +1,73 @@
+// Results at the edges: what a call refuses rather than garble, and strings a caller keeps.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "net/listen.h"
+#include "typed_support.h"
+
+using typed::bytes;
+using typed::RawPlayer;
+using typed::Server;
+
+namespace {
+
+TEST(DataEdges, WhatARecordCannotCarryIsRefusedAndNothingChanges) {
+    typed::TypedPair c;
+    const double h = c.handle;
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(kiv_data_set_int(h, 1, 5), 1);
+    ASSERT_EQ(kiv_data_set_str(h, 2, "kept"), 1);
+    ASSERT_EQ(test::read_n(c.peer, 7 + 8).size(), 15u);
+
+    // Integers whose digits hold a 0 byte: 253 of -1000..-1, and a band
+    // above 15624999. Their neighbours keep their bytes.
+    int refused = 0;
+    for (int v = -1000; v <= -1; ++v) refused += kiv_data_set_int(h, 1, v) == 0;
+    EXPECT_EQ(refused, 253);
+    test::read_quiet(c.peer, 50);
+    for (double v : {-2.0, -251.0, 15875000.0, 15937499.0}) {
+        EXPECT_EQ(kiv_data_set_int(h, 3, v), 0) << v;
+        EXPECT_EQ(kiv_data_get_int(h, 3), 0) << v;
+    }
+    EXPECT_EQ(kiv_data_set_str(h, 2, "a\nDforged"), 0);
+    EXPECT_STREQ(kiv_data_get_str(h, 2), "kept");
+    EXPECT_EQ(kiv_data_type(h, 2), 1);
+    EXPECT_EQ(test::read_quiet(c.peer, 50), "");
+    EXPECT_EQ(kiv_data_set_int(h, 3, -1), 1);
+    EXPECT_EQ(kiv_data_set_int(h, 3, 15874999), 1);
+    EXPECT_EQ(test::read_n(c.peer, 14), bytes({0x44, 0x05, 0x49, 0x02, 0x01, 0x01, 0x0A,  //
+                                               0x44, 0x05, 0x49, 0xFF, 0xFB, 0xFB, 0x0A}));
+
+    // The same on a server: no player gets anything, the table keeps its value.
+    Server s(0);
+    RawPlayer p(s.port);
+    EXPECT_EQ(kiv_data_set_int(s.handle, 1, -2), 0);
+    EXPECT_EQ(kiv_data_set_str(s.handle, 1, "\n"), 0);
+    EXPECT_EQ(kiv_data_type(s.handle, 1), 0);
+    EXPECT_EQ(kiv_data_get_int(s.handle, 1), 0);
+    EXPECT_EQ(p.quiet(), "");
+}
+
+TEST(DataEdges, EachSlotKeepsItsOwnStringCopy) {
+    typed::TypedPair c;
+    const double h = c.handle;
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(test::write_all(c.peer, "D\x02Sabc\nD\x03Sabd\n"));
+    ASSERT_TRUE(test::wait_until([&] { return kiv_data_type(h, 1) == 1; }));
+    const char* a = kiv_data_get_str(h, 0);
+    const char* b = kiv_data_get_str(h, 1);
+    EXPECT_LT(std::strcmp(a, b), 0);
+    EXPECT_STREQ(a, "abc");
+    // The copies outlive the connection's teardown (its peer left) until the
+    // handle is freed.
+    close(c.peer);
+    c.peer = -1;
+    ASSERT_TRUE(test::wait_until([&] { return kiv_valid(h) == 0; }));
+    EXPECT_STREQ(a, "abc");
+    EXPECT_STREQ(b, "abd");
+    EXPECT_STREQ(kiv_data_get_str(h, 0), "");
+}
+
+}  // namespace
