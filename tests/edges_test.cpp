@@ -13,6 +13,43 @@ using typed::Server;
 
 namespace {
 
+TEST(TokenEdges, TypedTokensWithALineEndAreRefused) {
+    typed::TypedPair c;
+    ASSERT_GT(c.handle, 0);
+    EXPECT_EQ(kiv_token_send(c.handle, "hi\nTforged", "", 0), 0);
+    EXPECT_EQ(kiv_token_send(c.handle, "\n", "", 0), 0);
+    EXPECT_EQ(kiv_token_send(c.handle, "ok", "", 0), 1);
+    EXPECT_EQ(test::read_quiet(c.peer, 50), "Tok\n");
+
+    Server s(0);
+    RawPlayer p(s.port);
+    EXPECT_EQ(kiv_token_send(s.handle, "a\nTb", "", 0), 0);
+    EXPECT_EQ(kiv_token_send(s.handle, "ab", "", 0), 1);
+    EXPECT_EQ(p.record(), "Tab\n");
+    EXPECT_EQ(p.quiet(), "");
+
+    // Plain connections carry what the script gives.
+    test::PlainPair plain;
+    EXPECT_EQ(kiv_token_send(plain.handle, "a\nb", "", 0), 1);
+    EXPECT_EQ(test::read_n(plain.peer, 4), "a\nb\n");
+}
+
+TEST(MessageEdges, ValuesWithALineEndAreRefused) {
+    typed::TypedPair c;
+    ASSERT_GT(c.handle, 0);
+    EXPECT_EQ(kiv_message_send(c.handle, 1, -1, "hi\nTforged token"), 0);
+    EXPECT_EQ(kiv_message_send(c.handle, 1, 0, "\n"), 0);
+    EXPECT_EQ(test::read_quiet(c.peer, 50), "");
+
+    Server s(0);
+    RawPlayer p(s.port);
+    for (double target : {-1.0, 0.0, 1.0}) EXPECT_EQ(kiv_message_send(s.handle, 1, target, "x\ny"), 0) << target;
+    EXPECT_EQ(kiv_message_receive(s.handle), 0);  // nothing queued for the server itself
+    EXPECT_EQ(kiv_message_send(s.handle, 5, 1, "xy"), 1);
+    EXPECT_EQ(p.record(), bytes({0x4D, 0x07, 0x02, 0x02, 'x', 'y', 0x0A}));
+    EXPECT_EQ(p.quiet(), "");
+}
+
 TEST(DataEdges, WhatARecordCannotCarryIsRefusedAndNothingChanges) {
     typed::TypedPair c;
     const double h = c.handle;

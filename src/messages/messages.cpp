@@ -48,6 +48,8 @@ void send_to_player(Connection& p, const std::string& rec) {
 bool send_message(Connection& c, int32_t id, int32_t player, const char* value) {
     if (c.kind.load() != kTyped || !id_fits(id)) return false;
     if (!value) value = "";
+    // A line end would cut the record and make the rest a record nobody sent.
+    if (std::strchr(value, '\n')) return false;
     if (c.is_listening()) {
         if (player == 0) {
             std::lock_guard<std::mutex> lk(c.mutex);

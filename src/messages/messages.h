@@ -11,7 +11,8 @@ class PassOutput;
 
 // Sends (or, on a server to player 0, queues for the server's own script) one
 // message. False on a connection that is not typed, and for what the record
-// cannot carry: ids 252 to 254, and from a client, players below -1.
+// cannot carry: ids 252 to 254, a value holding a line end, and from a
+// client, players below -1.
 bool send_message(Connection& c, int32_t id, int32_t player, const char* value);
 
 // Receive-step dispatch of an "M" record (rec[0] == 'M'); caller holds c.mutex.

@@ -30,6 +30,9 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
     const uint8_t kind = c.kind.load();
     if (kind < kPlain || kind > kDatagram) return false;
     if (!text) text = "";
+    // A line end inside a typed record would make the rest a record nobody
+    // sent. Plain kinds carry what the script gives (it may speak lines).
+    if (kind == kTyped && std::strchr(text, '\n')) return false;
     if (c.is_listening()) {
         if (kind != kTyped) return false;
         std::string rec;
