@@ -14,8 +14,10 @@ constexpr int kQueryTimeoutMs = 5000;
 // The relay service's port, for relay connections and the address query.
 constexpr uint16_t kRelayPort = 9713;
 
-// The host rule: text holding an ASCII letter is looked up by name (the
-// loopback address when that fails); other text must be a dotted address.
+// The host rule: text holding an ASCII letter is looked up by name (when that
+// fails, only "localhost" in any case still means the loopback address);
+// other text must be a dotted address of four decimal parts. False when
+// neither gives an address.
 bool resolve_host(const char* host, uint32_t* addr);
 
 // Builds a connection of the given kind, runs its handshake and starts its

@@ -88,8 +88,8 @@ bool send_datagram(Connection& c, const void* bytes, size_t n, uint32_t addr, ui
     std::lock_guard<std::mutex> lk(c.send_lock);
     platform::socket_t s = c.socket.load();
     if (s == platform::invalid_socket) return false;
-    platform::sendto(s, bytes, n, addr, port);
-    return true;
+    const platform::Io r = platform::sendto(s, bytes, n, addr, port);
+    return r.status == platform::Status::ok && r.bytes == n;
 }
 
 void flush_outbox(Connection& c) {

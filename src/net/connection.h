@@ -126,6 +126,7 @@ public:
 // datagram connection nothing is kept. False when the connection has no open
 // socket (nothing is written).
 bool send_record(Connection& c, const void* bytes, size_t n);
+// One datagram; true only when the system took it whole.
 bool send_datagram(Connection& c, const void* bytes, size_t n, uint32_t addr, uint16_t port);
 // Writes what the socket takes of the outbox now.
 void flush_outbox(Connection& c);

@@ -51,9 +51,11 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
         rec.append(c.delimiter.data(), c.delimiter.length());
     }
     if (kind == kDatagram) {
+        // True only when the system took the datagram: a destination that
+        // does not resolve, or port 0, sends nothing.
         uint32_t addr;
-        if (resolve_host(host, &addr)) send_datagram(c, rec.data(), rec.size(), addr, port);
-        return true;
+        if (port == 0 || !resolve_host(host, &addr)) return false;
+        return send_datagram(c, rec.data(), rec.size(), addr, port);
     }
     send_record(c, rec.data(), rec.size());
     return true;

@@ -11,7 +11,9 @@ class PassOutput;
 
 // Puts one token record on c: on a typed server, to every player; on a
 // datagram connection, one datagram to host:port. False when c cannot carry
-// it (not connected, a plain server, a file transfer under way). Whether the
+// it (not connected, a plain server, a file transfer under way, a line end in
+// a typed token) and, on a datagram connection, when the destination does
+// not resolve or the system did not take the datagram. Whether a stream
 // socket took the bytes does not change the result.
 bool send_token(Connection& c, const char* text, const char* host, uint16_t port);
 
