@@ -14,6 +14,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace kiv {
 
@@ -21,10 +22,11 @@ namespace {
 
 // The file goes out in runs of 256 blocks of 255 bytes, one write per run
 // rather than per block, so that a large file does not cost a system call
-// every 255 bytes; the bytes on the wire are the same.
+// every 255 bytes; the bytes on the wire are the same. A receive reads runs
+// of the same size, so progress moves by at most a run either way.
 constexpr size_t kBlock = 255;
 constexpr size_t kSendRun = 256 * kBlock;
-constexpr size_t kReceiveChunk = 64 * 1024;
+constexpr size_t kReceiveChunk = kSendRun;
 // Longest single wait for the socket before the stop flag and the peer are
 // looked at again; bounds how long a disconnect waits for the thread.
 constexpr int kSocketWaitMs = 10;
@@ -58,11 +60,10 @@ int64_t measure(const char* name) {
     return end < 0 ? -1 : static_cast<int64_t>(end);
 }
 
-// Sends exactly file_total bytes of the file. Caller holds c.mutex.
-bool send_file(Connection& c) {
+// Sends exactly file_total bytes of f, opened by file_send. Caller holds
+// c.mutex.
+bool send_file(Connection& c, File& f) {
     if (c.stop.load() || c.socket.load() == platform::invalid_socket) return false;
-    File f(std::fopen(c.file_name.data(), "rb"));
-    if (!f) return false;
     const int64_t total = c.file_total.load();
     std::unique_ptr<char[]> run(new (std::nothrow) char[kSendRun]);
     if (!run) return false;
@@ -173,18 +174,16 @@ int64_t put_back(Connection& c, std::FILE* f, int64_t total) {
     return out.failed() ? -1 : out.done();
 }
 
-// Receives exactly file_total bytes into the file, never a byte more: what
-// follows the file stays in the socket for the worker. Caller holds c.mutex.
-bool receive_file(Connection& c) {
+// Receives exactly file_total bytes into f, created by file_receive, never a
+// byte more: what follows the file stays in the socket for the worker.
+// Caller holds c.mutex.
+bool receive_file(Connection& c, File& f) {
     c.file_done.store(0);
     // The socket stays open while this thread holds the mutex: only the
     // worker's step (which needs it) or a teardown that joins this thread
     // first can close it.
     const platform::socket_t s = c.socket.load();
     if (c.stop.load() || s == platform::invalid_socket) return false;
-    // A file that cannot be created leaves every byte to the worker.
-    File f(std::fopen(c.file_name.data(), "wb"));
-    if (!f) return false;
     const int64_t total = c.file_total.load();
     int64_t done = put_back(c, f.get(), total);
     if (done < 0) return false;
@@ -212,22 +211,26 @@ bool receive_file(Connection& c) {
     return close_file(f);
 }
 
-void run_transfer(Connection* c, bool (*body)(Connection&)) {
+void run_transfer(Connection* c, std::FILE* raw, bool (*body)(Connection&, File&)) {
+    File f(raw);
     std::lock_guard<std::mutex> lk(c->mutex);
-    // The file is closed inside body; the result is published before busy
-    // falls, so a wait that sees busy low also sees the outcome.
-    c->file_ok.store(body(*c) ? 1 : 0);
+    // The file is closed inside body (or here, on the way out); the result
+    // is published before busy falls, so a wait that sees busy low also sees
+    // the outcome.
+    c->file_ok.store(body(*c, f) ? 1 : 0);
+    f.reset();
     c->file_busy.store(0);
 }
 
-void send_main(Connection* c) { run_transfer(c, send_file); }
-void receive_main(Connection* c) { run_transfer(c, receive_file); }
+void send_main(Connection* c, std::FILE* f) { run_transfer(c, f, send_file); }
+void receive_main(Connection* c, std::FILE* f) { run_transfer(c, f, receive_file); }
 
 bool may_start(Connection& c) {
     return c.kind.load() == kPlain && !c.is_listening() && c.file_busy.load() == 0;
 }
 
-bool start(Connection& c, const char* name, int32_t total, void (*thread_main)(Connection*)) {
+// Starts the transfer thread on the opened file, which it then owns.
+bool start(Connection& c, const char* name, File f, int32_t total, void (*thread_main)(Connection*, std::FILE*)) {
     // The previous transfer has lowered busy: it is ending, if not ended.
     if (c.file_thread.joinable()) c.file_thread.join();
     c.file_busy.store(1);
@@ -236,11 +239,12 @@ bool start(Connection& c, const char* name, int32_t total, void (*thread_main)(C
     c.file_done.store(0);
     c.file_total.store(total);
     try {
-        c.file_thread = std::thread(thread_main, &c);
+        c.file_thread = std::thread(thread_main, &c, f.get());
     } catch (const std::system_error&) {
         c.file_busy.store(0);
-        return false;
+        return false;  // f closes the file
     }
+    f.release();
     return true;
 }
 
@@ -251,17 +255,26 @@ double file_size(const char* name) {
     return size < 0 ? 0.0 : static_cast<double>(size);
 }
 
+// Both calls open the file before they return, so that a file that cannot
+// be read or created is reported at once (0) and the connection is left as
+// it was: nothing sent, no bytes taken from it.
 bool file_send(Connection& c, const char* name) {
     if (!may_start(c)) return false;
+    File f(std::fopen(name, "rb"));
+    if (!f) return false;
+    // The size measured now is what goes out. Its size could not be
+    // announced nor counted past 2 GiB: refused, not garbled. A folder opens
+    // on some systems but cannot be read: refused too.
     const int64_t size = measure(name);
-    // Its size could not be announced nor counted: refused, not garbled.
-    if (size > kMaxTransfer) return false;
-    return start(c, name, size < 0 ? 0 : static_cast<int32_t>(size), send_main);
+    if (size < 0 || size > kMaxTransfer) return false;
+    return start(c, name, std::move(f), static_cast<int32_t>(size), send_main);
 }
 
 bool file_receive(Connection& c, const char* name, int32_t size) {
     if (!may_start(c)) return false;
-    return start(c, name, size, receive_main);
+    File f(std::fopen(name, "wb"));
+    if (!f) return false;
+    return start(c, name, std::move(f), size, receive_main);
 }
 
 double file_wait(Connection& c) {
