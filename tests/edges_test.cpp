@@ -107,4 +107,29 @@ TEST(DataEdges, EachSlotKeepsItsOwnStringCopy) {
     EXPECT_STREQ(kiv_data_get_str(h, 0), "");
 }
 
+TEST(Admission, PlayerThatLeftInOrderIsGoneForANewcomerInTheSamePass) {
+    Server s(1);
+    RawPlayer first(s.port);
+    ASSERT_EQ(first.number, "1");
+    kiv::Connection& server = s.conn();
+    kiv::Connection* gone = kiv::player_snapshot(server).at(0);
+    {
+        // Holding the server's mutex stands in for one pass: no step of the
+        // departed player runs before the newcomer is admitted.
+        std::lock_guard<std::mutex> pass(server.mutex);
+        close(first.fd);
+        first.fd = -1;
+        ASSERT_TRUE(test::wait_until([&] { return kiv::liveness(*gone) == kiv::Liveness::closed; }));
+        RawPlayer newcomer(s.port, false);
+        kiv::platform::socket_t sock = kiv::platform::invalid_socket;
+        ASSERT_TRUE(test::wait_until([&] {
+            sock = kiv::platform::accept(server.socket.load());
+            return sock != kiv::platform::invalid_socket;
+        }));
+        kiv::Admissions admissions;
+        kiv::admit_player(server, sock, admissions);
+        EXPECT_EQ(newcomer.record(), "T2\n");
+    }
+}
+
 }  // namespace

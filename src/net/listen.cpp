@@ -28,10 +28,14 @@ size_t connected_players(const std::vector<Connection*>& players) {
     return n;
 }
 
+// A player that left, in order or not, is gone for admission at once, even
+// while its last records still wait for its step to relay them.
 size_t live_players(const std::vector<Connection*>& players) {
     size_t n = 0;
     for (Connection* p : players) {
-        if (p && p->connected() && alive(*p)) ++n;
+        if (!p || !p->connected()) continue;
+        const Liveness l = liveness(*p);
+        if (l == Liveness::alive || l == Liveness::idle) ++n;
     }
     return n;
 }
