@@ -2,8 +2,6 @@
 #define KIV_BUILDING
 #include "kiv.h"
 
-#include <cstdio>
-
 #include "base/packing.h"
 #include "files/files.h"
 #include "frame/convert.h"
@@ -68,11 +66,10 @@ KIV_API const char* KIV_CALL kiv_ipaddress(double handle, double player) {
     return kiv::peer_address(*c, static_cast<int64_t>(static_cast<uint32_t>(static_cast<uint64_t>(to_i64(player)))));
 }
 
+// A constant: it stays valid for the life of the library, and an address
+// query never overwrites it.
 KIV_API const char* KIV_CALL copyright(void) {
-    char* buf = result_buffer();
-    std::snprintf(buf, kResultBufferSize, "%s",
-                  "kiv networking library 1.0 - Copyright (c) 2026 the kiv developers");
-    return buf;
+    return "kiv networking library 1.0 - Copyright (c) 2026 the kiv developers";
 }
 
 // ---- Tokens ----

@@ -35,7 +35,7 @@ uint32_t table_count();
 
 // The constant empty string every failing string export returns.
 const char* empty_string();
-// The shared 1024-byte result buffer (copyright notice, address answer).
+// The 1024-byte buffer of the address query's answer.
 constexpr uint32_t kResultBufferSize = 1024;
 char* result_buffer();
 
