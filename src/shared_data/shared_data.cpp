@@ -171,6 +171,17 @@ void apply_data_record(Connection& c, const uint8_t* rec, uint32_t n) {
 
 void send_join_snapshot(Connection& server, Connection& player) {
     if (!server.slot_table) return;
+    // Records are gathered so that a joiner costs a few writes rather than
+    // one per slot; past this much they go out before more are gathered.
+    constexpr size_t kGather = 64 * 1024;
+    std::string out, rec;
+    const auto add = [&] {
+        out += rec;
+        if (out.size() >= kGather) {
+            send_record(player, out.data(), out.size());
+            out.clear();
+        }
+    };
     // Slots 252 and 253 never hold a value: no set or record can reach them.
     for (int32_t s = 0; s < kSlots; ++s) {
         const DataSlot& d = server.slot_table[s];
@@ -180,13 +191,22 @@ void send_join_snapshot(Connection& server, Connection& player) {
         // Both values of a slot that differs from an empty one, the one of
         // its current type last, so the joiner's slot ends up the same.
         if (d.is_string) {
-            if (has_int) send_int(player, s, d.digits);
-            send_str(player, s, d.text.data());
+            if (has_int) {
+                int_record(rec, s, d.digits);
+                add();
+            }
+            str_record(rec, s, d.text.data(), d.text.length());
+            add();
         } else if (has_int || has_text) {
-            if (has_text) send_str(player, s, d.text.data());
-            send_int(player, s, d.digits);
+            if (has_text) {
+                str_record(rec, s, d.text.data(), d.text.length());
+                add();
+            }
+            int_record(rec, s, d.digits);
+            add();
         }
     }
+    if (!out.empty()) send_record(player, out.data(), out.size());
 }
 
 void apply_player_changes(Connection& server, Connection& player, size_t i, PassOutput& out) {
