@@ -167,9 +167,9 @@ KIV_API const char* KIV_CALL kiv_data_get_str(double handle, double slot);
  * that is not empty). Integers 0..15624999 arrive unchanged; others arrive as
  * another number (-1 reads as -251; see docs/shared-data.md). Result 1, or 0
  * with nothing stored or sent on other kinds, for slots outside 0..255 or 252
- * to 254, for an integer whose record would hold a 0 byte (-2, -251, 253 of
- * the values -1000..-1, 15875000..15937499, ...) and for a string holding a
- * line end. */
+ * to 254, for an integer whose record would hold a 0 byte (-2, -251 to -500:
+ * 253 of the values -1000..-1; 15875000 to 15937499; others further out) and
+ * for a string holding a line end. */
 KIV_API double KIV_CALL kiv_data_set_int(double handle, double slot, double value);
 KIV_API double KIV_CALL kiv_data_set_str(double handle, double slot, const char* value);
 
