@@ -11,8 +11,17 @@
  * that names no connection, or a connection that is no longer usable (its
  * peer has gone), always gives the failure value.
  *
- * Returned strings belong to the library: copy what you keep. A string stays
- * valid until the next call that replaces it (named in each contract).
+ * Returned strings belong to the library: copy what you keep. Each contract
+ * says how long its string stays valid; "" returned for a failure is a
+ * constant, valid for ever. Strings kept by a connection go when its handle
+ * is freed by kiv_disconnect (a connection whose peer left keeps them until
+ * then).
+ *
+ * Sending never blocks: what the socket does not take at once waits in the
+ * connection's outbox. When that outbox (bytes the socket has not yet taken,
+ * 8 MiB) is full, the script's own sends on the connection return 0 and
+ * queue nothing, and the connection stays; a player that lets its server's
+ * relays pile past the bound is dropped.
  *
  * Calls are expected from one host thread at a time. */
 #ifndef KIV_H
@@ -54,8 +63,11 @@ extern "C" {
 /* Opens a connection and makes it current. kind: 1 plain TCP to host:port;
  * 2 TCP through the relay service, host naming the session to join; 3 typed
  * TCP to a kiv player server (waits for the player number); 4 UDP endpoint
- * bound to local port. host: a dotted IPv4 address or a name (a name that
- * does not resolve means 127.0.0.1). Result: the new handle, or 0. */
+ * bound to local port. host (kinds 1 and 3): text holding a letter is looked
+ * up as a name; a name that does not resolve fails (0), except "localhost" in
+ * any case, which then means 127.0.0.1. Other text must be a dotted address
+ * of exactly four decimal parts 0..255 without leading zeros ("127.1",
+ * "2130706433" and "010.0.0.1" fail). Result: the new handle, or 0. */
 KIV_API double KIV_CALL kiv_connect(const char* host, double port, double kind);
 
 /* Becomes a server on port and makes it current. mode 1: plain server, take
@@ -86,22 +98,31 @@ KIV_API double KIV_CALL kiv_player_id(double handle);
 /* The dotted address of the connection's peer; on a player server, of player
  * number `player` ("" for a player that left or does not exist); "" on UDP.
  * With a handle that names no usable connection (for example -1) it asks the
- * relay service for this machine's public address ("" when it cannot). */
+ * relay service for this machine's public address ("" when it cannot). The
+ * result is valid until the next kiv_ipaddress call. */
 KIV_API const char* KIV_CALL kiv_ipaddress(double handle, double player);
 
-/* A one-line copyright notice. */
+/* A one-line copyright notice: a constant, valid for ever. */
 KIV_API const char* KIV_CALL copyright(void);
 
 /* ---- Tokens: lines of text ------------------------------------------ */
 
 /* Sends text followed by the delimiter. On a player server it goes to every
- * player; on UDP it goes to host:port. Result 1 when sent, 0 on a plain
- * server or during a file transfer. The text must not contain the delimiter. */
+ * player; on UDP it goes to host:port (by the host rule of kiv_connect).
+ * Result 1 when sent; 0, with nothing sent, on a plain server, during a file
+ * transfer, on a typed connection (client or server) when the text holds a
+ * line end (it would forge a record), and on UDP unless the system took the
+ * datagram (a host that does not resolve, an empty host, port 0). On plain
+ * TCP and UDP any text goes out as given; a delimiter inside it splits it
+ * into several tokens at the other end. */
 KIV_API double KIV_CALL kiv_token_send(double handle, const char* text, const char* host, double port);
 
 /* Sets the delimiter that ends tokens in both directions (any length, even
  * empty: then every byte received is a token). Plain TCP and UDP only; the
- * default is "\n". Result 1, or 0 on other kinds and on servers. */
+ * default is "\n". It applies at once, also to bytes already received and
+ * not yet cut into tokens. A change during a file transfer is accepted (1)
+ * and applies at once: the transfer uses each token's own delimiter. Result
+ * 1, or 0 on other kinds and on servers. */
 KIV_API double KIV_CALL kiv_token_delimiter(double handle, const char* delimiter);
 
 /* Moves the oldest received token into the current token. Result 1, or 0
@@ -112,10 +133,12 @@ KIV_API double KIV_CALL kiv_token_receive(double handle);
  * connection closes meanwhile or can never receive one (a plain server). */
 KIV_API double KIV_CALL kiv_token_wait(double handle);
 
-/* The current token's text; valid until the next kiv_token_receive. */
+/* The current token's text; valid until the next kiv_token_receive on that
+ * connection. */
 KIV_API const char* KIV_CALL kiv_token_value(double handle);
 
-/* The current token's sender address on UDP; "" on other kinds. */
+/* The current token's sender address on UDP; "" on other kinds. Valid until
+ * the next kiv_token_receive on that connection. */
 KIV_API const char* KIV_CALL kiv_token_ipaddress(double handle);
 
 /* ---- Messages: typed connections only ------------------------------- */
@@ -123,8 +146,9 @@ KIV_API const char* KIV_CALL kiv_token_ipaddress(double handle);
 /* Sends value with an id (0..255; 252 to 254 cannot be sent). From a client:
  * player 0 = to the server's script, -1 = to the server and every other
  * player, n = to player n only. From the server's script: 0 = to itself,
- * -1 = to every player, n = to player n. Result 1, or 0 on other kinds and
- * for what cannot be sent. */
+ * -1 = to every player, n = to player n. Result 1, or 0 with nothing sent on
+ * other kinds and for what cannot be sent: ids 252 to 254, a value holding a
+ * line end, from a client a player below -1. */
 KIV_API double KIV_CALL kiv_message_send(double handle, double id, double player, const char* value);
 
 /* Moves the oldest received message into the current message: 1, or 0. */
@@ -134,9 +158,9 @@ KIV_API double KIV_CALL kiv_message_receive(double handle);
  * connection closes meanwhile. */
 KIV_API double KIV_CALL kiv_message_wait(double handle);
 
-/* The current message's value (valid until the next kiv_message_receive),
- * id, and player: on a client the sender (0 the server's script), on a
- * server the player who sent it. */
+/* The current message's value (valid until the next kiv_message_receive on
+ * that connection), id, and player: on a client the sender (0 the server's
+ * script), on a server the player who sent it. */
 KIV_API const char* KIV_CALL kiv_message_value(double handle);
 KIV_API double KIV_CALL kiv_message_id(double handle);
 KIV_API double KIV_CALL kiv_message_player(double handle);
@@ -147,24 +171,36 @@ KIV_API double KIV_CALL kiv_message_player(double handle);
 KIV_API double KIV_CALL kiv_data_type(double handle, double slot);
 /* The slot's integer (0 on failure). */
 KIV_API double KIV_CALL kiv_data_get_int(double handle, double slot);
-/* The slot's string (""), valid until the next kiv_data_get_str on this
- * connection. */
+/* The slot's string (""). The library keeps one copy per slot: the result
+ * stays valid, whatever arrives meanwhile, until the next kiv_data_get_str
+ * of that same slot on that connection. */
 KIV_API const char* KIV_CALL kiv_data_get_str(double handle, double slot);
 /* Stores the value in the slot here at once and sends it to the server (a
- * server sends it to every player). Integers 0..15624999 arrive unchanged.
- * Result 1, or 0 on other kinds and for slots outside 0..255 or 252 to 254. */
+ * server sends it to every player; a player joining later gets every slot
+ * that is not empty). Integers 0..15624999 arrive unchanged; others arrive as
+ * another number (-1 reads as -251; see docs/shared-data.md). Result 1, or 0
+ * with nothing stored or sent on other kinds, for slots outside 0..255 or 252
+ * to 254, for an integer whose record would hold a 0 byte (-2, -251 to -500:
+ * 253 of the values -1000..-1; 15875000 to 15937499; others further out) and
+ * for a string holding a line end. */
 KIV_API double KIV_CALL kiv_data_set_int(double handle, double slot, double value);
 KIV_API double KIV_CALL kiv_data_set_str(double handle, double slot, const char* value);
 
 /* ---- Files: plain TCP only ------------------------------------------ */
 
-/* Starts sending the file's bytes on the connection; returns at once with 1,
- * or 0 on other kinds, servers, or while a transfer runs. */
+/* Starts sending the file's bytes on the connection: as many as the file
+ * holds now (what kiv_filesize gives). The file is opened before the call
+ * returns 1; 0, with nothing sent, when it cannot be opened and read (a
+ * folder, a missing file), is 2 GiB or larger, on other kinds, on servers, or
+ * while a transfer runs. */
 KIV_API double KIV_CALL kiv_file_send(double handle, const char* file_name);
 /* The file's size in bytes, 0 when it cannot be opened. */
 KIV_API double KIV_CALL kiv_filesize(const char* file_name);
 /* Starts writing the next `size` bytes that arrive into the file (bytes
- * already received as tokens included); returns at once with 1, or 0. */
+ * already received as tokens included). The file is created (or emptied)
+ * before the call returns 1; 0, with no byte taken from the connection, when
+ * it cannot be created, on other kinds, on servers, or while a transfer
+ * runs. */
 KIV_API double KIV_CALL kiv_file_receive(double handle, const char* file_name, double size);
 /* Blocks until the transfer has finished: 1 when complete (the file is
  * closed), 0 when it can never complete. 1 at once on other kinds. */
@@ -176,7 +212,7 @@ KIV_API double KIV_CALL kiv_file_percentage(double handle);
 /* ---- Number packing: base-250 digits without 0, 10 or 126 bytes ----- */
 
 /* Pack an integer (0..249, 0..62499, 0..15624999) into 1, 2 or 3 bytes. The
- * result is valid until the next pack call. */
+ * result is valid until the next pack_small, pack_normal or pack_big call. */
 KIV_API const char* KIV_CALL pack_small(double value);
 KIV_API const char* KIV_CALL pack_normal(double value);
 KIV_API const char* KIV_CALL pack_big(double value);

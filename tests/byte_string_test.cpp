@@ -81,7 +81,8 @@ TEST(RecordQueue, MessageAndDataChangeForms) {
     EXPECT_EQ(m.front()->player, -1);
     kiv::RecordQueue<kiv::DataChange> d;
     kiv::push_change(d, 7, "xyz", 3);
-    kiv::push_change(d, 8, -42);
+    const uint8_t digits[3] = {2, 1, 1};
+    kiv::push_change(d, 8, -42, digits);
     EXPECT_EQ(d.front()->is_string, 1);
     EXPECT_EQ(d.front()->number, 0);
     d.pop();

@@ -1,6 +1,7 @@
 // Connecting, disconnecting and the life of a connection, end to end over loopback.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <string>
@@ -60,12 +61,48 @@ TEST(Connect, FailuresLeaveNothingBehind) {
     EXPECT_EQ(kiv::platform::startup_count(), startups);
 }
 
-TEST(Connect, UnresolvableNameMeansLoopback) {
+// Set while the system is to refuse every datagram.
+std::atomic<bool> g_refuse_datagrams{false};
+
+TEST(Connect, FailedLookupsFailExceptLocalhost) {
+    // The table is changed before any worker runs and restored after every
+    // connection is gone: workers read it without a lock.
     kiv::platform::Calls saved = kiv::platform::calls;
     kiv::platform::calls.resolve = [](const char*, uint32_t*) { return false; };
+    kiv::platform::calls.sendto = [](kiv::platform::socket_t s, const void* b, size_t n, uint32_t a, uint16_t port) {
+        if (g_refuse_datagrams.load()) return kiv::platform::Io{kiv::platform::Status::error, 0};
+        return kiv::platform::system_calls().sendto(s, b, n, a, port);
+    };
     test::Listener l;
-    EXPECT_EQ(kiv_connect("no-such-host", l.port, 1), 1);
+    test::Udp peer;
+    // Only the local machine's own name stands for loopback when no lookup
+    // answers; any other name fails, with nothing left behind.
+    EXPECT_EQ(kiv_connect("no-such-host", l.port, 1), 0);
+    EXPECT_EQ(kiv_connect("no-such-host", l.port, 3), 0);
+    EXPECT_EQ(kiv::frame::table_count(), 0u);
+    ASSERT_EQ(kiv_connect("LocalHost", l.port, 1), 1);
     EXPECT_GE(l.accept_one(), 0);
+    // Four decimal parts only: the short and leading-zero forms other
+    // readers take as other addresses are refused.
+    for (const char* host : {"127.1", "2130706433", "127.0.0.01", "", "1.2.3.4.5"}) {
+        EXPECT_EQ(kiv_connect(host, l.port, 1), 0) << host;
+    }
+    EXPECT_EQ(l.accept_one(50), -1);
+
+    // A datagram send is 1 only when the system took the datagram.
+    const double u = kiv_connect("", 0, 4);
+    ASSERT_GT(u, 0);
+    EXPECT_EQ(kiv_token_send(u, "a", "no-such-host", peer.port), 0);
+    EXPECT_EQ(kiv_token_send(u, "b", "", peer.port), 0);
+    EXPECT_EQ(kiv_token_send(u, "c", "127.1", peer.port), 0);
+    EXPECT_EQ(kiv_token_send(u, "d", "127.0.0.1", 0), 0);
+    EXPECT_EQ(kiv_token_send(u, "e", "LOCALHOST", peer.port), 1);
+    EXPECT_EQ(peer.receive(), "e\n");
+    g_refuse_datagrams.store(true);
+    EXPECT_EQ(kiv_token_send(u, "f", "127.0.0.1", peer.port), 0);
+    g_refuse_datagrams.store(false);
+    EXPECT_EQ(kiv_token_send(u, "g", "127.0.0.1", peer.port), 1);
+    EXPECT_EQ(peer.receive(), "g\n");
     kiv::frame::clear_table();
     kiv::platform::calls = saved;
 }

@@ -340,22 +340,29 @@ TEST(FileTransfer, OnlyPlainClientsTransfer) {
     EXPECT_EQ(kiv_file_wait(udp), 1);
 }
 
-TEST(FileFaults, FilesThatCannotBeOpenedOrCreated) {
+TEST(FileFaults, FilesThatCannotBeOpenedOrCreatedAreRefusedAtOnce) {
     TempDir dir;
     test::PlainPair p;
-    // Both fail at once, leaving the connection as it was.
+    write_file(dir / "done", "xyz");
+    ASSERT_EQ(kiv_file_send(p.handle, (dir / "done").c_str()), 1);
+    EXPECT_EQ(bounded_file_wait(p.handle), 1);
+    EXPECT_EQ(read_n(p.peer, 3), "xyz");
+    // Refused with nothing started: the last transfer's progress stays.
     EXPECT_EQ(kiv_file_send(p.handle, (dir / "missing").c_str()), 0);
     EXPECT_EQ(kiv_file_send(p.handle, dir.path.c_str()), 0);  // a folder
-    EXPECT_EQ(kiv_file_byte(p.handle), 0);
-    EXPECT_EQ(kiv_file_percentage(p.handle), 0);
+    EXPECT_EQ(kiv_file_byte(p.handle), 3);
+    EXPECT_EQ(kiv_file_percentage(p.handle), 100);
 
     ASSERT_TRUE(write_all(p.peer, "abc\n"));
     EXPECT_EQ(kiv_file_receive(p.handle, (dir / "no/such/folder").c_str(), 4), 0);
+    EXPECT_EQ(kiv_file_receive(p.handle, dir.path.c_str(), 4), 0);
+    EXPECT_EQ(kiv_file_byte(p.handle), 3);
     // Nothing was taken: the bytes arrive as a token, and the connection
-    // sends again.
+    // sends again at once.
     EXPECT_EQ(next_token(p.handle), "abc");
     EXPECT_EQ(kiv_token_send(p.handle, "ok", "", 0), 1);
     EXPECT_EQ(read_n(p.peer, 3), "ok\n");
+    EXPECT_EQ(test::read_quiet(p.peer, 30), "");
 }
 
 TEST(FileFaults, SendingPeerLeavesMidFile) {

@@ -115,23 +115,48 @@ TEST(TypedClient, TalksToAPlayerServerInTheSameProcess) {
     EXPECT_EQ(kiv_token_receive(c1), 0);  // its own token did not come back
 }
 
-TEST(PlayerServer, JoinSnapshotHoldsNonZeroIntegersOnly) {
+TEST(PlayerServer, LateJoinerReadsWhatLivePlayersRead) {
     Server s(0);
+    RawPlayer sender(s.port), live(s.port);
     ASSERT_EQ(kiv_data_set_int(s.handle, 2, 7), 1);
     ASSERT_EQ(kiv_data_set_int(s.handle, 4, 0), 1);
     ASSERT_EQ(kiv_data_set_str(s.handle, 6, "x"), 1);
-    RawPlayer p(s.port);
-    EXPECT_EQ(p.number, "1");
-    EXPECT_EQ(p.record(), bytes({0x44, 0x04, 0x49, 0x02, 0x02, 0x09, 0x0A}));
-    EXPECT_EQ(p.quiet(), "");
+    ASSERT_EQ(kiv_data_set_str(s.handle, 9, ""), 1);     // a string, if empty
+    ASSERT_EQ(kiv_data_set_int(s.handle, 11, 1000), 1);  // an integer, then text
+    ASSERT_EQ(kiv_data_set_str(s.handle, 11, "t"), 1);
+    ASSERT_EQ(kiv_data_set_str(s.handle, 12, "u"), 1);  // text, then the integer 0
+    ASSERT_EQ(kiv_data_set_int(s.handle, 12, 0), 1);
+    ASSERT_EQ(kiv_data_set_int(s.handle, 13, -1), 1);  // the server keeps -1
+    // A player's -1 arrives as -251 and is passed on with the digits it came
+    // with; one whose digits hold a 0 byte is neither stored nor passed on.
+    const std::string minus_one = bytes({0x44, 0x10, 0x49, 0x02, 0x01, 0x01, 0x0A});
+    ASSERT_TRUE(sender.send(bytes({0x44, 0x11, 0x49, 0x02, 0x00, 0x01, 0x0A}) + minus_one));
+    ASSERT_TRUE(test::wait_until([&] { return kiv_data_get_int(s.handle, 14) == -251; }));
+    EXPECT_EQ(kiv_data_get_int(s.handle, 13), -1);
+    EXPECT_EQ(kiv_data_get_int(s.handle, 15), 0);
+    std::string seen_13, seen_14;  // the integer records a live player got
+    for (int i = 0; i < 10; ++i) {
+        const std::string r = live.record();
+        if (r.compare(0, 3, bytes({0x44, 0x0F, 0x49})) == 0) seen_13 = r;
+        if (r.compare(0, 3, bytes({0x44, 0x10, 0x49})) == 0) seen_14 = r;
+    }
+    EXPECT_EQ(seen_14, minus_one);
+    EXPECT_EQ(live.quiet(), "");
 
-    // A slot that turns from an integer into a string is no longer sent.
-    ASSERT_EQ(kiv_data_set_int(s.handle, 8, 1000), 1);
-    ASSERT_EQ(kiv_data_set_str(s.handle, 2, "now text"), 1);
-    RawPlayer q(s.port);
-    EXPECT_EQ(q.number, "2");
-    EXPECT_EQ(q.record(), bytes({0x44, 0xFF, 0x49, 0x02, 0x06, 0x02, 0x0A}));
-    EXPECT_EQ(q.quiet(), "");
+    // Every slot that differs from an empty one, in slot order; of a slot
+    // holding both values, the one of its current type comes last.
+    RawPlayer late(s.port);
+    EXPECT_EQ(late.number, "3");
+    EXPECT_EQ(late.record(), bytes({0x44, 0x04, 0x49, 0x02, 0x02, 0x09, 0x0A}));
+    EXPECT_EQ(late.record(), bytes({0x44, 0x08, 0x53, 'x', 0x0A}));
+    EXPECT_EQ(late.record(), bytes({0x44, 0x0B, 0x53, 0x0A}));
+    EXPECT_EQ(late.record(), bytes({0x44, 0x0D, 0x49, 0x02, 0x06, 0x02, 0x0A}));
+    EXPECT_EQ(late.record(), bytes({0x44, 0x0D, 0x53, 't', 0x0A}));
+    EXPECT_EQ(late.record(), bytes({0x44, 0x0E, 0x53, 'u', 0x0A}));
+    EXPECT_EQ(late.record(), bytes({0x44, 0x0E, 0x49, 0x02, 0x02, 0x02, 0x0A}));
+    EXPECT_EQ(late.record(), seen_13);
+    EXPECT_EQ(late.record(), seen_14);
+    EXPECT_EQ(late.quiet(), "");
 }
 
 TEST(PlayerServer, TokensGoToTheServerAndEveryOtherPlayer) {

@@ -1,6 +1,8 @@
 // Shared data: slot records both ways, the slot table, and forwarding through a player server.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "base/codec.h"
 #include "typed_support.h"
 
@@ -90,7 +92,12 @@ TEST(DataWire, ClientAppliesReceivedRecords) {
     EXPECT_STREQ(kept, "ab");
     EXPECT_EQ(kiv_data_get_int(h, 3), 1000);  // an int read leaves the copy alone
     EXPECT_STREQ(kept, "ab");
+    // Each slot has its own copy: reading another one leaves it too.
+    const char* other = kiv_data_get_str(h, 4);
+    EXPECT_LT(std::strcmp(other, kept), 0);
+    EXPECT_STREQ(kept, "ab");
     EXPECT_STREQ(kiv_data_get_str(h, 8), "zz");
+    EXPECT_STREQ(other, "a");
 }
 
 TEST(DataApi, OtherKindsHaveNoSlots) {

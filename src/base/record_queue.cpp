@@ -31,9 +31,10 @@ void push_change(RecordQueue<DataChange>& q, int32_t slot, const void* text, uin
     q.commit_push(n);
 }
 
-void push_change(RecordQueue<DataChange>& q, int32_t slot, int32_t value) {
+void push_change(RecordQueue<DataChange>& q, int32_t slot, int32_t value, const uint8_t digits[3]) {
     DataChange& r = q.push_new();
     r.number = value;
+    for (int i = 0; i < 3; ++i) r.digits[i] = digits[i];
     r.is_string = 0;
     r.slot = slot;
     q.commit_push(0);

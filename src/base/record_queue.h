@@ -31,6 +31,7 @@ struct MessageRecord {
 struct DataChange {
     ByteString text;  // empty for an integer change
     int32_t number = 0;
+    uint8_t digits[3] = {0, 0, 0};  // an integer's digits as they arrived (number is what they read as)
     uint8_t is_string = 0;
     int32_t slot = 0;
 };
@@ -96,6 +97,6 @@ void push_token(RecordQueue<TokenRecord>& q, const void* bytes, uint32_t n, cons
 void push_message(RecordQueue<MessageRecord>& q, const void* bytes, uint32_t n, uint8_t id, int16_t player,
                   const char* delimiter);
 void push_change(RecordQueue<DataChange>& q, int32_t slot, const void* text, uint32_t n);
-void push_change(RecordQueue<DataChange>& q, int32_t slot, int32_t value);
+void push_change(RecordQueue<DataChange>& q, int32_t slot, int32_t value, const uint8_t digits[3]);
 
 }  // namespace kiv

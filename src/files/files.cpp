@@ -16,10 +16,11 @@ namespace {
 
 // The file goes out in runs of 256 blocks of 255 bytes, one write per run
 // rather than per block, so that a large file does not cost a system call
-// every 255 bytes; the bytes on the wire are the same.
+// every 255 bytes; the bytes on the wire are the same. A receive reads runs
+// of the same size, so progress moves by at most a run either way.
 constexpr size_t kBlock = 255;
 constexpr size_t kSendRun = 256 * kBlock;
-constexpr size_t kReceiveChunk = 64 * 1024;
+constexpr size_t kReceiveChunk = kSendRun;
 // A transfer carries a signed 32-bit count of bytes.
 constexpr int64_t kMaxTransfer = 0x7FFFFFFF;
 

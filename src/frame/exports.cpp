@@ -2,7 +2,6 @@
 #define KIV_BUILDING
 #include "kiv.h"
 
-#include <cstdio>
 
 #include <exception>
 
@@ -90,13 +89,9 @@ KIV_API const char* KIV_CALL kiv_ipaddress(double handle, double player) {
     });
 }
 
+// A constant: valid for the life of the library, and no other call writes it.
 KIV_API const char* KIV_CALL copyright(void) {
-    return guarded<const char*>("", [&]() -> const char* {
-        char* buf = result_buffer();
-        std::snprintf(buf, kResultBufferSize, "%s",
-                      "kiv networking library 1.0 - Copyright (c) 2026 the kiv developers");
-        return buf;
-    });
+    return "kiv networking library 1.0 - Copyright (c) 2026 the kiv developers";
 }
 
 // ---- Tokens ----

@@ -48,8 +48,6 @@ Table& table() {
     return t;
 }
 
-char g_result[kResultBufferSize];
-
 // The entry a handle of 1 or more names, as an index; size_t(-1) otherwise.
 size_t index_of(double handle) {
     if (handle == 0.0) return static_cast<size_t>(-1);
@@ -124,7 +122,5 @@ uint32_t table_count() {
     std::lock_guard<std::mutex> lk(t.lock);
     return static_cast<uint32_t>(t.entries.size());
 }
-
-char* result_buffer() { return g_result; }
 
 }  // namespace kiv::frame

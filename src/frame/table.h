@@ -39,8 +39,4 @@ double disconnect(double handle);
 void clear_table();
 uint32_t table_count();
 
-// The buffer of the copyright notice.
-constexpr uint32_t kResultBufferSize = 1024;
-char* result_buffer();
-
 }  // namespace kiv::frame

@@ -321,7 +321,8 @@ bool Link::send_to(const void* p, size_t n, uint32_t addr, uint16_t port) {
     std::lock_guard<std::mutex> lk(send_lock_);
     const platform::socket_t s = socket();
     if (s == platform::invalid_socket) return false;
-    return platform::sendto(s, p, n, addr, port).status == platform::Status::ok;
+    const platform::Io r = platform::sendto(s, p, n, addr, port);
+    return r.status == platform::Status::ok && r.bytes == n;
 }
 
 bool Link::flush() {

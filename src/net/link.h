@@ -99,7 +99,7 @@ public:
     // own: the script's own send, refused (full) when the outbox is at its
     // bound; otherwise (a server's relays) overflowing marks the peer dead.
     Sent send(const void* p, size_t n, bool own);
-    // True when the datagram was handed to the system.
+    // True when the system took the whole datagram.
     bool send_to(const void* p, size_t n, uint32_t addr, uint16_t port);
     // Writes what the socket takes of the outbox now; false on a failed socket.
     bool flush();

@@ -19,6 +19,9 @@ bool parse_dotted(const char* text, uint32_t* addr) {
     const char* p = text;
     for (int i = 0; i < 4; ++i) {
         if (*p < '0' || *p > '9') return false;
+        // "010" would be 8 to readers that take a leading 0 for octal:
+        // refused rather than read as another address.
+        if (p[0] == '0' && p[1] >= '0' && p[1] <= '9') return false;
         unsigned value = 0;
         int digits = 0;
         while (*p >= '0' && *p <= '9') {

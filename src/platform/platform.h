@@ -120,7 +120,8 @@ inline int wait(Waker* w, WaitItem* items, size_t n, int timeout_ms) { return ca
 uint32_t make_address(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
 inline uint32_t loopback_address() { return make_address(127, 0, 0, 1); }
 // Dotted IPv4 text to an address; false for anything that is not four
-// decimal numbers 0..255 separated by dots.
+// decimal numbers 0..255 separated by dots, without leading zeros (the
+// shorter and octal or hex forms some readers take are refused, not guessed).
 bool parse_dotted(const char* text, uint32_t* addr);
 // Dotted text of an address into out (at least 16 bytes).
 void format_dotted(uint32_t addr, char out[16]);

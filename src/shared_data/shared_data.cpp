@@ -9,34 +9,16 @@ namespace kiv::shared_data {
 
 namespace {
 
-int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0)) ? 1 : 0); }
-
-int64_t clamp_digit(int64_t d) { return d < -2 ? -2 : (d > 251 ? 251 : d); }
-
-// Digits that decode to exactly n, for every n a received record can carry
-// (62500a + 250b + c with digits -2..251). The sender's encode_big does not
-// always give these back: -1 arrives as -251, which encode_big would pass on
-// as -501. A player's change therefore reaches the others as the server
-// stored it.
-void encode_big_exact(int32_t n, uint8_t out[3]) {
-    const int64_t a = clamp_digit(floor_div(n, 62500));
-    const int64_t rest = n - a * 62500;
-    const int64_t b = clamp_digit(floor_div(rest, 250));
-    const int64_t c = rest - b * 250;
-    out[0] = encode_digit(static_cast<int32_t>(a));
-    out[1] = encode_digit(static_cast<int32_t>(b));
-    out[2] = encode_digit(static_cast<int32_t>(c));
-}
-
-void digits_record(std::string& rec, int32_t slot, const uint8_t digits[3]) {
-    rec.assign(1, 'D');
-    rec += static_cast<char>(encode_digit(slot));
-    rec += 'I';
-    rec.append(reinterpret_cast<const char*>(digits), 3);
-    rec += '\n';
-}
+bool has_zero_byte(const uint8_t digits[3]) { return digits[0] == 0 || digits[1] == 0 || digits[2] == 0; }
 
 }  // namespace
+
+bool encode_value(int32_t value, uint8_t digits[3]) {
+    encode_big(value, digits);
+    return !has_zero_byte(digits);
+}
+
+bool text_fits(const char* text) { return std::strchr(text, '\n') == nullptr; }
 
 void create(Table& t) {
     t.slots.reset(new Slot[kSlots]);
@@ -49,10 +31,12 @@ void release(Table& t) {
     t.changes.clear();
 }
 
-void int_record(std::string& rec, int32_t slot, int32_t value) {
-    uint8_t digits[3];
-    encode_big(value, digits);
-    digits_record(rec, slot, digits);
+void int_record(std::string& rec, int32_t slot, const uint8_t digits[3]) {
+    rec.assign(1, 'D');
+    rec += static_cast<char>(encode_digit(slot));
+    rec += 'I';
+    rec.append(reinterpret_cast<const char*>(digits), 3);
+    rec += '\n';
 }
 
 void str_record(std::string& rec, int32_t slot, const char* text, size_t n) {
@@ -68,15 +52,15 @@ void forward_record(std::string& rec, const DataChange& ch) {
         str_record(rec, ch.slot, ch.text.data(), ch.text.length());
         return;
     }
-    uint8_t digits[3];
-    encode_big_exact(ch.number, digits);
-    digits_record(rec, ch.slot, digits);
+    int_record(rec, ch.slot, ch.digits);
 }
 
-void store_int(Table& t, int32_t slot, int32_t value) {
+void store_int(Table& t, int32_t slot, int32_t value, const uint8_t digits[3]) {
     if (!t.slots) return;
-    t.slots[slot].number = value;
-    t.slots[slot].is_string = 0;
+    Slot& d = t.slots[slot];
+    d.number = value;
+    for (int i = 0; i < 3; ++i) d.digits[i] = digits[i];
+    d.is_string = 0;
 }
 
 void store_str(Table& t, int32_t slot, const char* text, uint32_t n) {
@@ -91,11 +75,14 @@ void apply_record(Table& t, const uint8_t* rec, uint32_t n) {
     const bool is_int = rec[2] == 'I';
     if (is_int && n < 6) return;
     if (is_int) {
-        const int32_t value = decode_big(rec + 3);
+        const uint8_t* digits = rec + 3;
+        const int32_t value = decode_big(digits);
         if (t.slots) {
-            store_int(t, slot, value);
-        } else {
-            push_change(t.changes, slot, value);
+            store_int(t, slot, value, digits);
+        } else if (!has_zero_byte(digits)) {
+            // A server passes changes on: one whose record held a 0 byte is
+            // dropped, as a kiv sender refuses to send it.
+            push_change(t.changes, slot, value, digits);
         }
         return;
     }
@@ -114,7 +101,7 @@ void apply_change(Table& t, const DataChange& ch) {
     if (ch.is_string) {
         store_str(t, ch.slot, ch.text.data(), ch.text.length());
     } else {
-        store_int(t, ch.slot, ch.number);
+        store_int(t, ch.slot, ch.number, ch.digits);
     }
 }
 
@@ -131,13 +118,32 @@ const char* get_str(Table& t, int32_t slot) {
     return t.results[slot].data();
 }
 
-void snapshot(const Table& t, std::vector<std::string>& records) {
+void snapshot(const Table& t, std::string& out) {
     if (!t.slots) return;
+    std::string rec;
+    // Slots 252 and 253 never hold a value: no set or record can reach them.
     for (int32_t s = 0; s < kSlots; ++s) {
         const Slot& d = t.slots[s];
-        if (d.is_string != 0 || d.number == 0) continue;
-        records.emplace_back();
-        int_record(records.back(), s, d.number);
+        // The integer as the other players read it: the digits they were sent.
+        const bool has_int = decode_big(d.digits) != 0;
+        const bool has_text = !d.text.empty();
+        // Both values of a slot that differs from an empty one, the one of
+        // its current type last, so the joiner's slot ends up the same.
+        if (d.is_string) {
+            if (has_int) {
+                int_record(rec, s, d.digits);
+                out += rec;
+            }
+            str_record(rec, s, d.text.data(), d.text.length());
+            out += rec;
+        } else if (has_int || has_text) {
+            if (has_text) {
+                str_record(rec, s, d.text.data(), d.text.length());
+                out += rec;
+            }
+            int_record(rec, s, d.digits);
+            out += rec;
+        }
     }
 }
 

@@ -17,6 +17,9 @@ struct Slot {
     ByteString text;
     int32_t number = 0;
     uint8_t is_string = 0;
+    // The digits last sent or received for `number` (those of 0 at first):
+    // a server sends a joining player exactly what its other players got.
+    uint8_t digits[3] = {2, 2, 2};
 };
 
 // A connection's shared data. A typed client and a server keep the table; a
@@ -36,14 +39,22 @@ void release(Table& t);
 inline bool slot_fits(int32_t slot) { return slot >= 0 && slot <= 255 && (slot < 252 || slot > 254); }
 inline bool slot_exists(int32_t slot) { return slot >= 0 && slot < kSlots; }
 
+// The three digits of value; false when one would be a 0 byte (a peer that
+// reads the record as C text would stop there): such a value is refused.
+bool encode_value(int32_t value, uint8_t digits[3]);
+// A string a typed record can carry: no LF, which would end the record early
+// and make the rest a record nobody sent.
+bool text_fits(const char* text);
+
 // The records of a set: "D", slot digit, "I" and three digits, or "S" and
 // the text; LF.
-void int_record(std::string& rec, int32_t slot, int32_t value);
+void int_record(std::string& rec, int32_t slot, const uint8_t digits[3]);
 void str_record(std::string& rec, int32_t slot, const char* text, size_t n);
-// The record a server passes on for a player's change.
+// The record a server passes on for a player's change: an integer keeps the
+// digits it arrived with, so every other player reads what the server stored.
 void forward_record(std::string& rec, const DataChange& ch);
 
-void store_int(Table& t, int32_t slot, int32_t value);
+void store_int(Table& t, int32_t slot, int32_t value, const uint8_t digits[3]);
 void store_str(Table& t, int32_t slot, const char* text, uint32_t n);
 // Applies one received "D" record (rec[0] == 'D'): to the table, or onto the
 // change queue where there is no table. Short records are dropped.
@@ -55,7 +66,9 @@ double type(const Table& t, int32_t slot);
 double get_int(const Table& t, int32_t slot);
 const char* get_str(Table& t, int32_t slot);
 
-// The records that bring a newcomer's table to the server's.
-void snapshot(const Table& t, std::vector<std::string>& records);
+// The records that bring a newcomer's table to the server's: every slot
+// that differs from an empty one, in slot order, with the digits live
+// players were sent. Appended to out.
+void snapshot(const Table& t, std::string& out);
 
 }  // namespace kiv::shared_data

@@ -29,6 +29,16 @@ using Clock = std::chrono::steady_clock;
 
 bool is_ascii_letter(unsigned char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'); }
 
+// "localhost" in any case.
+bool is_localhost(const char* host) {
+    const char* name = "localhost";
+    for (; *name; ++name, ++host) {
+        const unsigned char ch = static_cast<unsigned char>(*host);
+        if ((ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch) != static_cast<unsigned char>(*name)) return false;
+    }
+    return *host == 0;
+}
+
 // Waits for the next token within timeout_ms and takes its text.
 bool next_line(Connection& c, int timeout_ms, ByteString* text) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -90,7 +100,11 @@ bool resolve_host(const char* host, uint32_t* addr) {
     if (!host) host = "";
     for (const char* p = host; *p; ++p) {
         if (is_ascii_letter(static_cast<unsigned char>(*p))) {
-            if (!platform::resolve(host, addr)) *addr = platform::loopback_address();
+            if (platform::resolve(host, addr)) return true;
+            // Only the local machine's own name stands for loopback when the
+            // system cannot look it up; any other name that fails fails.
+            if (!is_localhost(host)) return false;
+            *addr = platform::loopback_address();
             return true;
         }
     }

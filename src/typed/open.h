@@ -17,8 +17,10 @@ constexpr int kQueryTimeoutMs = 5000;
 constexpr uint16_t kRelayPort = 9713;
 constexpr uint32_t kMaxPlayersDefault = 5000;
 
-// The host rule: text holding an ASCII letter is looked up by name (the
-// loopback address when that fails); other text must be a dotted address.
+// The host rule: text holding an ASCII letter is looked up by name (when that
+// fails, only "localhost" in any case still means the loopback address);
+// other text must be a dotted address of four decimal parts. False when
+// neither gives an address.
 bool resolve_host(const char* host, uint32_t* addr);
 
 // A connection of the given kind with its handshake done and its worker

@@ -147,10 +147,10 @@ void admit(Connection& server, platform::socket_t s) {
         p->link->send(rec.data(), rec.size(), false);
     }
     // The server's mutex is held: no set of the server's slots runs between
-    // the snapshot and the player's joining.
-    std::vector<std::string> snapshot;
+    // the snapshot and the player's joining. One write for all of it.
+    std::string snapshot;
     shared_data::snapshot(server.data, snapshot);
-    for (const std::string& r : snapshot) p->link->send(r.data(), r.size(), false);
+    if (!snapshot.empty()) p->link->send(snapshot.data(), snapshot.size(), false);
 }
 
 }  // namespace

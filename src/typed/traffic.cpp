@@ -34,6 +34,9 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
     const uint8_t kind = c.kind.load();
     if (kind < kPlain || kind > kDatagram) return false;
     if (!text) text = "";
+    // On a typed stream a line end would cut the record and make the rest a
+    // record nobody sent; plain kinds carry whatever the script gives.
+    if (kind == kTyped && !tokens::text_fits(text)) return false;
     std::string rec;
     if (c.is_listening()) {
         if (kind != kTyped) return false;
@@ -49,9 +52,9 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
         tokens::plain_record(rec, text, c.link->delimiter());
     }
     if (kind == kDatagram) {
+        // 1 only when the system took the datagram.
         uint32_t addr;
-        if (resolve_host(host, &addr)) c.link->send_to(rec.data(), rec.size(), addr, port);
-        return true;
+        return port != 0 && resolve_host(host, &addr) && c.link->send_to(rec.data(), rec.size(), addr, port);
     }
     return to_peer(c, rec);
 }
@@ -91,6 +94,7 @@ const char* token_ipaddress(Connection& c) { return c.kind.load() == kDatagram ?
 bool send_message(Connection& c, int32_t id, int32_t player, const char* value) {
     if (c.kind.load() != kTyped || !messages::id_fits(id)) return false;
     if (!value) value = "";
+    if (!tokens::text_fits(value)) return false;
     std::string rec;
     if (c.is_listening()) {
         if (player == 0) {
@@ -149,22 +153,24 @@ double message_player(Connection& c) { return holds_messages(c) ? c.messages.pla
 // neither.
 bool data_set_int(Connection& c, int32_t slot, int32_t value) {
     if (c.kind.load() != kTyped || !shared_data::slot_fits(slot)) return false;
+    uint8_t digits[3];
+    if (!shared_data::encode_value(value, digits)) return false;
     std::string rec;
-    shared_data::int_record(rec, slot, value);
+    shared_data::int_record(rec, slot, digits);
     std::lock_guard<std::mutex> lk(c.mutex);
     if (c.is_listening()) {
-        shared_data::store_int(c.data, slot, value);
+        shared_data::store_int(c.data, slot, value, digits);
         to_players(c, rec);
         return true;
     }
     if (!to_peer(c, rec)) return false;
-    shared_data::store_int(c.data, slot, value);
+    shared_data::store_int(c.data, slot, value, digits);
     return true;
 }
 
 bool data_set_str(Connection& c, int32_t slot, const char* text) {
     if (!text) text = "";
-    if (c.kind.load() != kTyped || !shared_data::slot_fits(slot)) return false;
+    if (c.kind.load() != kTyped || !shared_data::slot_fits(slot) || !shared_data::text_fits(text)) return false;
     const uint32_t n = static_cast<uint32_t>(std::strlen(text));
     std::string rec;
     shared_data::str_record(rec, slot, text, n);

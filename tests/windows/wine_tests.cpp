@@ -378,7 +378,8 @@ void typed_server_with_players_in_wine() {
     const double server = k.listen(port, 3, 10);
     CHECK(server >= 1);
     CHECK_EQ_NUM(k.player_id(server), 0);
-    // Set before anyone joins: integers reach each newcomer in its snapshot.
+    // Set before anyone joins: every set slot reaches each newcomer in its
+    // snapshot, strings included.
     CHECK_EQ_NUM(k.data_set_int(server, 5, 12345), 1);
     CHECK_EQ_NUM(k.data_set_str(server, 6, "server text"), 1);
 
@@ -390,6 +391,7 @@ void typed_server_with_players_in_wine() {
     Raw raw = raw_connect(port);  // player 2 speaks the wire format itself
     CHECK_EQ_STR(raw.read_n(3), "T2\n");
     CHECK_EQ_STR(raw.read_n(rec_int(5, 12345).size()), rec_int(5, 12345));
+    CHECK_EQ_STR(raw.read_n(rec_str(6, "server text").size()), rec_str(6, "server text"));
 
     const double c2 = k.connect("127.0.0.1", port, 3);
     CHECK_EQ_NUM(k.player_id(c2), 3);
@@ -482,10 +484,12 @@ void typed_server_with_players_in_wine() {
     CHECK_EQ_NUM(k.data_set_int(c1, 252, 1), 0);
     CHECK_EQ_NUM(k.data_type(c1, 256), 0);
 
-    // A late joiner's snapshot holds the integers set so far.
+    // A late joiner's snapshot holds every slot set so far.
     const double c3 = k.connect("127.0.0.1", port, 3);
     CHECK_EQ_NUM(k.player_id(c3), 4);
     CHECK(wait_until([&] { return k.data_get_int(c3, 13) == 777; }));
+    CHECK_EQ_STR(k.data_get_str(c3, 6), "server text");
+    CHECK_EQ_STR(k.data_get_str(c3, 10), "hello slot");
     CHECK_EQ_NUM(k.data_get_int(c3, 5), 12345);
     CHECK_EQ_NUM(k.data_get_int(c3, 11), 15624999);
     CHECK_EQ_NUM(k.data_get_int(c3, 12), 4242);
