@@ -23,7 +23,16 @@
  * queue nothing, and the connection stays; a player that lets its server's
  * relays pile past the bound is dropped.
  *
- * Calls are expected from one host thread at a time. */
+ * Received records wait, in order, until the script takes them. Per
+ * connection at most 8 MiB of tokens and 8 MiB of messages wait; past that
+ * the library stops reading the socket (TCP slows the sender) until the
+ * script takes some, so nothing is lost. A UDP endpoint, and a player
+ * server's own queues, drop new records past the bound instead.
+ *
+ * Calls may come from more than one host thread: a connection lives until
+ * the last call using it has returned, so kiv_disconnect on one thread ends
+ * another thread's kiv_token_wait on the same handle with 0. Strings a call
+ * returns are shared by the threads as each contract says. */
 #ifndef KIV_H
 #define KIV_H
 

@@ -114,6 +114,35 @@ TEST(TwoThreads, MessageWaitEndsOnDisconnect) {
     EXPECT_EQ(message, 0);
 }
 
+// A server script that takes nothing never holds its room up: its own queue
+// stops at the bound and drops (counted) while the players are served.
+TEST(BackPressure, AServerScriptThatTakesNothingDoesNotStallTheRoom) {
+    Server s(0);
+    RawPlayer p1(s.port), p2(s.port);
+    constexpr int kTokens = 120000;
+    const std::string pad(80, '.');
+    std::thread flood([&] {
+        std::string batch;
+        for (int i = 0; i < kTokens;) {
+            batch.clear();
+            for (int k = 0; k < 1000; ++k, ++i) batch += "T" + std::to_string(i) + pad + "\n";
+            if (!p1.send(batch)) return;
+        }
+    });
+    for (int i = 0; i < kTokens; ++i) ASSERT_EQ(p2.record(), "T" + std::to_string(i) + pad + "\n");
+    flood.join();
+    kiv::Connection& server = s.conn();
+    ASSERT_TRUE(test::wait_until([&] { return server.tokens.dropped.load() > 0; }));
+    {
+        std::lock_guard<std::mutex> lk(server.mutex);
+        EXPECT_LE(server.tokens.queue.bytes(), kiv::kQueueBound + 4096);
+        EXPECT_EQ(server.tokens.queue.size() + server.tokens.dropped.load(), static_cast<uint64_t>(kTokens));
+    }
+    // The oldest ones are kept, in order.
+    EXPECT_EQ(next_token(s.handle), "0" + pad);
+    EXPECT_EQ(next_token(s.handle), "1" + pad);
+}
+
 // A system out of threads makes the call fail; nothing throws out of it.
 TEST(NoThreads, CallsThatNeedAThreadFail) {
     test::Listener l;

@@ -77,7 +77,8 @@ public:
         return *pending_;
     }
     void commit_push(size_t cost) {
-        costs_.push_back(cost + sizeof(E));
+        // The record's own bytes, its fields and the heap's bookkeeping.
+        costs_.push_back(cost + sizeof(E) + 64);
         items_.push_back(std::move(pending_));
         bytes_ += costs_.back();
         count_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release);
