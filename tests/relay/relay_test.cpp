@@ -59,17 +59,20 @@ public:
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
+        close(err[1]);
         stdout_ = out[0];
+        stderr_ = err[0];
         if (pid_ > 0)
             port_ = read_port();
     }
@@ -80,6 +83,8 @@ public:
         }
         if (stdout_ >= 0)
             close(stdout_);
+        if (stderr_ >= 0)
+            close(stderr_);
     }
     int port() const { return port_; }
 
@@ -98,6 +103,21 @@ public:
             return -1;
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    // What the relay wrote on stderr; complete once it has stopped. With --quiet that is
+    // little enough for the pipe.
+    std::string errors() {
+        std::string text;
+        char buf[4096];
+        pollfd p{stderr_, POLLIN, 0};
+        while (poll(&p, 1, 0) == 1) {
+            ssize_t n = read(stderr_, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        return text;
     }
 
 private:
@@ -119,6 +139,7 @@ private:
 
     pid_t pid_ = -1;
     int stdout_ = -1;
+    int stderr_ = -1;
     int port_ = 0;
 };
 
@@ -365,11 +386,15 @@ long kernel_send_buffer_max() {
     return max;
 }
 
-TEST_F(RelayTest, StalledReaderIsDroppedWhileOthersGetEverything) {
+TEST(RelayBounds, StalledReaderIsDroppedWhileOthersGetEverything) {
+    // The stalled reader pauses the session until its limit drops it.
+    RelayProcess relay({"--stall-timeout", "1"});
+    ASSERT_GT(relay.port(), 0);
+    const int port = relay.port();
     // Each of a and b alone sends more than the relay queue and the kernel may hold for the stalled one.
     const int kLines = static_cast<int>(std::max(16000L, (kernel_send_buffer_max() + (8L << 20)) / 1000 + 1000));
     constexpr int kWindow = 2000; // keep the live readers far below the queue bound
-    Conn stalled(port(), 4096), a(port()), b(port());
+    Conn stalled(port, 4096), a(port), b(port);
     stalled.join("room");
     a.join("room");
     b.join("room");
@@ -419,6 +444,74 @@ TEST_F(RelayTest, StalledReaderIsDroppedWhileOthersGetEverything) {
     std::size_t stalled_lines = 0;
     EXPECT_TRUE(stalled.closed(&stalled_lines));
     EXPECT_LT(stalled_lines, 2u * kLines) << "the stalled reader should have been cut off";
+    EXPECT_EQ(relay.stop(), 0);
+}
+
+TEST(RelayBounds, FloodedSlowReaderGetsEverythingInOrderWithBoundedMemory) {
+    RelayProcess relay({"--stats"});
+    ASSERT_GT(relay.port(), 0);
+    // Far more than the per-client bound of 8 MiB plus what the kernel buffers hold.
+    const int kLines = static_cast<int>((kernel_send_buffer_max() * 2 + (24L << 20)) / 1000);
+    Conn sender(relay.port()), reader(relay.port(), 4096);
+    sender.join("flood");
+    reader.join("flood");
+    std::atomic<bool> sent_all{false};
+    std::thread flood([&] {
+        std::string chunk;
+        bool ok = true;
+        for (int i = 0; i < kLines && ok; ++i) {
+            chunk += seq_line('s', i, 999) + "\n";
+            if (chunk.size() >= 64 * 1024 || i + 1 == kLines) {
+                ok = sender.send(chunk);
+                chunk.clear();
+            }
+        }
+        sent_all = ok;
+    });
+    int got = 0;
+    for (; got < kLines; ++got) {
+        if (got % 64 == 0) // a reader slower than the sender
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::string l = reader.line();
+        if (l != seq_line('s', got, 999)) {
+            ADD_FAILURE() << "line " << got << ": " << l.substr(0, 40);
+            break;
+        }
+    }
+    flood.join();
+    EXPECT_TRUE(sent_all);
+    EXPECT_EQ(got, kLines);
+    EXPECT_EQ(relay.stop(), 0);
+    std::string stats = relay.errors();
+    auto at = stats.find("peak_queue=");
+    ASSERT_NE(at, std::string::npos) << stats;
+    EXPECT_LT(std::stoull(stats.substr(at + 11)), 4ull << 20) << "the sender was not held back: " << stats;
+}
+
+TEST(RelayBounds, UnfinishedLineAndRepeatedAddressQueriesEndTheConnection) {
+    RelayProcess relay({"--line-timeout", "1"});
+    ASSERT_GT(relay.port(), 0);
+    Conn a(relay.port()), b(relay.port()), slowpoke(relay.port());
+    a.join("room");
+    b.join("room");
+    slowpoke.join("room");
+    ASSERT_TRUE(slowpoke.send("never finished"));
+    EXPECT_TRUE(slowpoke.closed());
+    ASSERT_TRUE(a.send("complete\n"));
+    EXPECT_EQ(b.line(), "complete") << "nothing of the unfinished line reaches the others";
+
+    // A flood of queries from a client that does not read: one answer, then the end.
+    Conn asker(relay.port(), 4096);
+    std::string queries;
+    for (int i = 0; i < 200000; ++i)
+        queries += "IPADDRESS\n";
+    asker.send(queries); // may stop short once the relay hangs up
+    asker.line();
+    EXPECT_EQ(asker.line(), "127.0.0.1");
+    std::size_t more = 0;
+    EXPECT_TRUE(asker.closed(&more));
+    EXPECT_EQ(more, 0u);
+    EXPECT_EQ(relay.stop(), 0);
 }
 
 TEST(RelayHandshake, SilentClientTimesOutMembersDoNot) {
