@@ -109,7 +109,7 @@ public:
         std::random_device rd;
         self_ = (static_cast<std::uint64_t>(rd()) << 32) ^ rd() ^
                 static_cast<std::uint64_t>(Clock::now().time_since_epoch().count());
-        server.on_tick([this](Time now) { tick(now); });
+        server.on_tick([this](Time now) { tick(now); }, options.heartbeat / 4);
     }
 
     ~NatsCluster() override { stop(); }

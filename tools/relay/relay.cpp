@@ -87,7 +87,7 @@ void Server::stop() {
 }
 
 void Server::arm_tick() {
-    tick_.expires_after(core_.tick_interval());
+    tick_.expires_after(std::min(core_.tick_interval(), tick_cap_));
     tick_.async_wait([this](const asio::error_code& ec) {
         if (ec || stopped_)
             return;
