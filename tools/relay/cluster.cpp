@@ -122,6 +122,10 @@ public:
             s = natsOptions_SetName(nopts_, "kiv-relay");
         if (s == NATS_OK)
             s = natsOptions_SetNoEcho(nopts_, true);
+        // Each publish is already a batch of lines: write it at once rather than let the
+        // client's flusher add a millisecond to every line between instances.
+        if (s == NATS_OK)
+            s = natsOptions_SetSendAsap(nopts_, true);
         if (s == NATS_OK)
             s = natsOptions_SetMaxReconnect(nopts_, -1);
         if (s == NATS_OK)
