@@ -97,7 +97,7 @@ protected:
     // An instance with a short heartbeat, so that a vanished one expires quickly.
     std::unique_ptr<RelayProcess> instance() {
         auto r = std::make_unique<RelayProcess>(
-            std::vector<std::string>{"--cluster", nats_->url(), "--cluster-name", "t", "--cluster-heartbeat", "0.1"});
+            std::vector<std::string>{"--cluster", nats_->url(), "--cluster-name", "t", "--cluster-heartbeat", "0.5"});
         EXPECT_GT(r->port(), 0);
         return r;
     }
@@ -199,6 +199,7 @@ TEST_F(RelayCluster, SurvivesAnInstanceDyingAndTheNatsServerRestarting) {
     b.join("room");
     ASSERT_TRUE(count_becomes(C->port(), "room", "2"));
     c.join("room");
+    ASSERT_TRUE(count_becomes(A->port(), "room", "3"));
 
     // A dead instance takes only its own clients.
     EXPECT_NE(C->stop(SIGKILL), 0);

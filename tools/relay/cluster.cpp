@@ -3,7 +3,8 @@
 // Subjects, under the prefix kiv.<cluster-name>.:
 //   lines.<hash>   complete lines a member sent: instance id, session name, the lines
 //   presence       member counts: a full snapshot every heartbeat, a delta on each change,
-//                  a goodbye when an instance stops
+//                  a hello (a snapshot that asks for the others') when an instance starts
+//                  or its NATS server comes back, a goodbye when it stops
 // Every instance subscribes to the whole prefix once, at start, so no join has to wait
 // for a subscription to reach the server; names travel in the payload, the subject only
 // carries a hash of them.
@@ -58,7 +59,9 @@ namespace kiv::relay {
 namespace {
 
 constexpr std::size_t kSnapshotPart = 256 * 1024;
-constexpr char kSnapshot = 'S', kDelta = 'D', kBye = 'B';
+// A hello asks the others for their snapshots at once, so that a new or returning instance
+// counts right without waiting a heartbeat.
+constexpr char kSnapshot = 'S', kDelta = 'D', kBye = 'B', kHello = 'H';
 
 void put_u32(std::string& s, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
@@ -173,7 +176,7 @@ public:
         if (pending)
             report(false);
         else
-            announce_all();
+            announce_all(kHello);
         return true;
     }
 
@@ -284,13 +287,13 @@ private:
         }
     }
 
-    void announce_all() {
+    void announce_all(char kind = kSnapshot) {
         auto counts = core_.local_counts();
         std::string p;
         auto begin = [&] {
             p.clear();
             put_u64(p, self_);
-            p.push_back(kSnapshot);
+            p.push_back(kind);
         };
         begin();
         for (auto& [name, n] : counts) {
@@ -337,6 +340,8 @@ private:
             remotes_.erase(from);
             return;
         }
+        if (kind == kHello)
+            announce_all();
         Remote& remote = remotes_[from];
         remote.seen = now;
         std::uint32_t len = 0, count = 0;
@@ -361,7 +366,7 @@ private:
                 std::fprintf(stderr, "kiv-relay: cluster: NATS server at %s is back; sessions are shared again\n",
                              options_.url.c_str());
             down_reported_ = false;
-            announce_all();
+            announce_all(kHello);
         }
         std::fflush(stderr);
     }
