@@ -196,6 +196,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 p.session = sessions[in.ConsumeIntegralInRange<int>(0, 3)];
                 std::string first = p.session + "\n";
                 h.core->input(h.ids[i], first.data(), first.size(), now);
+            } else if (in.ConsumeBool()) {
+                std::string query = "IPADDRESS\n";
+                if (in.ConsumeBool())
+                    query += in.ConsumeBool() ? "IPADDRESS\n" : "`\n";
+                h.core->input(h.ids[i], query.data(), query.size(), now);
             }
             break;
         }
