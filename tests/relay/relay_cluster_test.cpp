@@ -179,6 +179,17 @@ TEST_F(RelayCluster, MembersOnDifferentInstancesMeetAndTalk) {
     ASSERT_EQ(y.join(odd), "1");
     ASSERT_TRUE(y.send("odd one\n"));
     EXPECT_EQ(x.line(), "odd one");
+    // The longest line and a long name fit no single NATS message, yet arrive whole.
+    const std::string longest(kMaxLine, 'L');
+    ASSERT_TRUE(y.send(longest + "\n"));
+    EXPECT_TRUE(x.line() == longest) << "the longest line did not cross whole";
+    const std::string long_name(kMaxLine / 2 + 1, 'n');
+    Conn u(B->port()), v(C->port());
+    ASSERT_EQ(u.join(long_name), "0");
+    ASSERT_TRUE(count_becomes(C->port(), long_name, "1"));
+    ASSERT_EQ(v.join(long_name), "1");
+    ASSERT_TRUE(u.send("long name\n"));
+    EXPECT_EQ(v.line(), "long name");
     ASSERT_TRUE(b.send("room again\n"));
     EXPECT_EQ(c.line(), "room again") << "c must not have heard the other session";
 

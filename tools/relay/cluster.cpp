@@ -45,6 +45,7 @@ std::unique_ptr<Cluster> join_cluster(asio::io_context&, Server&, const ClusterO
 
 #include <nats/nats.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -59,6 +60,11 @@ namespace kiv::relay {
 namespace {
 
 constexpr std::size_t kSnapshotPart = 256 * 1024;
+// Messages travel in fragments of at most this much (NATS servers take 1 MiB by default).
+constexpr std::size_t kFragment = 256 * 1024;
+// A message never needs more: a line and a session name of 1 MiB each, and the batch
+// a read adds; a longer one is dropped while being put together.
+constexpr std::size_t kMaxMessage = 4 * 1024 * 1024;
 // A hello asks the others for their snapshots at once, so that a new or returning instance
 // counts right without waiting a heartbeat.
 constexpr char kSnapshot = 'S', kDelta = 'D', kBye = 'B', kHello = 'H';
@@ -186,9 +192,7 @@ public:
         stopped_ = true;
         core_.set_cluster(nullptr);
         if (publisher_.joinable()) {
-            std::string bye;
-            put_u64(bye, self_);
-            bye.push_back(kBye);
+            std::string bye(1, kBye);
             push(presence_subject_, std::move(bye));
             {
                 std::lock_guard<std::mutex> lock(out_m_);
@@ -244,9 +248,7 @@ private:
     }
 
     void members_changed(const std::string& session, std::size_t local) override {
-        std::string p;
-        put_u64(p, self_);
-        p.push_back(kDelta);
+        std::string p(1, kDelta);
         put_u32(p, static_cast<std::uint32_t>(session.size()));
         p += session;
         put_u32(p, static_cast<std::uint32_t>(local));
@@ -255,8 +257,7 @@ private:
 
     void publish(const std::string& session, const Chunk& lines) override {
         std::string p;
-        p.reserve(12 + session.size() + lines->size());
-        put_u64(p, self_);
+        p.reserve(4 + session.size() + lines->size());
         put_u32(p, static_cast<std::uint32_t>(session.size()));
         p += session;
         p += *lines;
@@ -292,7 +293,6 @@ private:
         std::string p;
         auto begin = [&] {
             p.clear();
-            put_u64(p, self_);
             p.push_back(kind);
         };
         begin();
@@ -331,7 +331,7 @@ private:
     }
 
     void presence(std::uint64_t from, const std::string& data, Time now) {
-        Reader r{reinterpret_cast<const unsigned char*>(data.data()) + 8,
+        Reader r{reinterpret_cast<const unsigned char*>(data.data()),
                  reinterpret_cast<const unsigned char*>(data.data()) + data.size()};
         if (r.p >= r.end)
             return;
@@ -373,13 +373,25 @@ private:
 
     // ---- between threads ----
 
-    // Queues one message for the NATS server; past the bound, members stop being read.
-    void push(std::string subject, std::string payload) {
+    // Queues one message for the NATS server, in fragments that fit any server's payload
+    // limit (a line and a session name may each take 1 MiB); past the bound, members stop
+    // being read.
+    void push(std::string subject, std::string body) {
         bool pause = false;
         {
             std::lock_guard<std::mutex> lock(out_m_);
-            out_bytes_ += payload.size();
-            out_q_.emplace_back(std::move(subject), std::move(payload));
+            std::size_t at = 0;
+            do {
+                std::size_t n = std::min(kFragment, body.size() - at);
+                std::string part;
+                part.reserve(9 + n);
+                put_u64(part, self_);
+                part.push_back(at + n < body.size() ? 1 : 0); // more fragments follow
+                part.append(body, at, n);
+                at += n;
+                out_bytes_ += part.size();
+                out_q_.emplace_back(subject, std::move(part));
+            } while (at < body.size());
             if (out_bytes_ > options_.max_in_flight && !out_paused_)
                 pause = out_paused_ = true;
         }
@@ -423,11 +435,30 @@ private:
         in.presence = std::strcmp(natsMsg_GetSubject(msg), self->presence_subject_.c_str()) == 0;
         const auto* data = reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg));
         Reader r{data, data + natsMsg_GetDataLength(msg)};
+        bool ok = r.u64(in.from) && r.p < r.end;
+        bool more = ok && *r.p++ != 0;
+        // Fragments of one message come in order and unmixed: one publisher per
+        // instance, one subscription, so one buffer per instance puts them together.
+        std::string whole;
+        if (ok && (more || self->assembling_.count(in.from))) {
+            auto& [buf, skip] = self->assembling_[in.from];
+            skip = skip || buf.size() + static_cast<std::size_t>(r.end - r.p) > kMaxMessage;
+            if (!skip)
+                buf.append(reinterpret_cast<const char*>(r.p), static_cast<std::size_t>(r.end - r.p));
+            if (more) {
+                natsMsg_Destroy(msg);
+                return;
+            }
+            ok = !skip;
+            whole = std::move(buf);
+            self->assembling_.erase(in.from);
+            r = Reader{reinterpret_cast<const unsigned char*>(whole.data()),
+                       reinterpret_cast<const unsigned char*>(whole.data()) + whole.size()};
+        }
         std::uint32_t len = 0;
-        bool ok = r.u64(in.from);
         std::size_t size = 0;
         if (ok && in.presence) {
-            in.data.assign(reinterpret_cast<const char*>(data), static_cast<std::size_t>(r.end - data));
+            in.data.assign(reinterpret_cast<const char*>(r.p), static_cast<std::size_t>(r.end - r.p));
             size = in.data.size();
         } else if (ok && r.u32(len) && r.bytes(len, in.data) && r.p < r.end && r.end[-1] == '\n') {
             // Only whole lines go on to clients.
@@ -484,6 +515,9 @@ private:
     natsSubscription* sub_ = nullptr;
     std::atomic<bool> closing_{false};
     std::atomic<bool> slow_reported_{false};
+    // The NATS client's delivery thread's own: instance -> message so far, and whether
+    // it grew too long to keep.
+    std::unordered_map<std::uint64_t, std::pair<std::string, bool>> assembling_;
 
     // The loop's own.
     std::unordered_map<std::uint64_t, Remote> remotes_;
