@@ -168,6 +168,18 @@ TEST(CoreBudget, ShedsTheLargestHoldersFirst) {
     EXPECT_EQ(net.reset.size(), 2u) << "down to 7/8 of the budget, no further";
     EXPECT_TRUE(net.reset.count(3));
     EXPECT_LE(core.stats().held, limits.memory_budget);
+
+    // A line to a big session exists once, and counts once.
+    for (ClientId id = 10; id < 60; ++id) {
+        core.open(id, "127.0.0.1", "test", now);
+        core.input(id, "big\n", 4, now);
+    }
+    std::string line(3000, 'b');
+    line += "\n";
+    std::size_t before = core.stats().held;
+    core.input(10, line.data(), line.size(), now);
+    EXPECT_EQ(net.reset.size(), 2u) << "members of a big session were shed for a line they share";
+    EXPECT_EQ(core.stats().held, before + line.size());
 }
 
 } // namespace

@@ -261,7 +261,7 @@ bool Core::enqueue(Client& c, const Chunk& chunk) {
     bool was_empty = c.queue.empty();
     c.queue.push_back(chunk);
     c.queued += chunk->size();
-    add_held(static_cast<std::ptrdiff_t>(chunk->size()));
+    hold(chunk);
     stats_.peak_queue = std::max(stats_.peak_queue, c.queued);
     if (was_empty) {
         c.progress = now_;
@@ -325,10 +325,10 @@ void Core::wrote(ClientId id, std::size_t size, Time now) {
     if (size > 0)
         c.progress = now;
     c.queued -= size;
-    add_held(-static_cast<std::ptrdiff_t>(size));
     c.offset += size;
     while (!c.queue.empty() && c.offset >= c.queue.front()->size()) {
         c.offset -= c.queue.front()->size();
+        release(c.queue.front());
         c.queue.pop_front();
     }
     if (c.queued <= limits_.low_water)
@@ -408,11 +408,28 @@ void Core::close(Client& c, Close how, const std::string& reason) {
         return;
     }
     c.state = S::closed;
-    add_held(-static_cast<std::ptrdiff_t>(c.queued + c.partial.size()));
+    for (const Chunk& chunk : c.queue)
+        release(chunk);
+    add_held(-static_cast<std::ptrdiff_t>(c.partial.size()));
     auto it = clients_.find(c.id);
     closed_.push_back(std::move(it->second));
     clients_.erase(it);
     shell_.close(c.id, how == Close::reset);
+}
+
+// A batch goes to every member of a session but exists once: the budget counts it once,
+// while any queue holds it.
+void Core::hold(const Chunk& chunk) {
+    if (chunk_refs_[chunk.get()]++ == 0)
+        add_held(static_cast<std::ptrdiff_t>(chunk->size()));
+}
+
+void Core::release(const Chunk& chunk) {
+    auto it = chunk_refs_.find(chunk.get());
+    if (--it->second == 0) {
+        chunk_refs_.erase(it);
+        add_held(-static_cast<std::ptrdiff_t>(chunk->size()));
+    }
 }
 
 void Core::add_held(std::ptrdiff_t delta) {

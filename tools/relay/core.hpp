@@ -64,7 +64,7 @@ public:
 struct Stats {
     std::size_t clients = 0;
     std::size_t sessions = 0;
-    std::size_t held = 0;       // bytes waiting towards clients plus unfinished lines
+    std::size_t held = 0;       // bytes of the batches waiting towards clients (each once) plus unfinished lines
     std::size_t peak_held = 0;
     std::size_t peak_queue = 0; // most bytes ever waiting towards one client
     std::size_t paused_sessions = 0;
@@ -127,6 +127,8 @@ private:
     void set_behind(Client& c, bool behind);
     void resume(Session& s);
     void close(Client& c, Close how, const std::string& reason);
+    void hold(const Chunk& chunk);
+    void release(const Chunk& chunk);
     void add_held(std::ptrdiff_t delta);
     void settle();
 
@@ -140,6 +142,7 @@ private:
     // Closed clients live until the current call returns, so no pointer dangles mid-call.
     std::vector<std::unique_ptr<Client>> closed_;
     std::vector<Client*> overflowed_; // scratch for fan_out()
+    std::unordered_map<const std::string*, std::size_t> chunk_refs_; // queues holding each batch
     Stats stats_;
 };
 
