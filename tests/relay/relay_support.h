@@ -182,6 +182,8 @@ public:
     Conn& operator=(const Conn&) = delete;
 
     bool ok() const { return fd_ >= 0; }
+    // Bytes taken per read: a few make a reader much slower than any sender.
+    void read_size(std::size_t n) { read_size_ = std::min<std::size_t>(n, 65536); }
     void drop() {
         if (fd_ >= 0)
             close(fd_);
@@ -258,7 +260,7 @@ private:
         if (poll(&p, 1, ms_left(deadline)) != 1)
             return 0;
         char buf[65536];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        ssize_t n = recv(fd_, buf, read_size_, 0);
         if (n <= 0)
             return n < 0 && errno == EINTR ? 1 : -1;
         in_.append(buf, static_cast<std::size_t>(n));
@@ -266,6 +268,7 @@ private:
     }
 
     int fd_ = -1;
+    std::size_t read_size_ = 65536;
     std::string in_;
 };
 
