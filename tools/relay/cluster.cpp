@@ -441,17 +441,25 @@ private:
         // instance, one subscription, so one buffer per instance puts them together.
         std::string whole;
         if (ok && (more || self->assembling_.count(in.from))) {
-            auto& [buf, skip] = self->assembling_[in.from];
-            skip = skip || buf.size() + static_cast<std::size_t>(r.end - r.p) > kMaxMessage;
-            if (!skip)
-                buf.append(reinterpret_cast<const char*>(r.p), static_cast<std::size_t>(r.end - r.p));
+            auto& assembling = self->assembling_;
+            if (!assembling.count(in.from)) {
+                // An instance that died mid-message leaves its start behind: drop old starts.
+                Time now = Clock::now();
+                for (auto it = assembling.begin(); it != assembling.end();)
+                    it = now - it->second.since > std::chrono::seconds(30) ? assembling.erase(it) : std::next(it);
+                assembling[in.from].since = now;
+            }
+            Assembly& a = assembling[in.from];
+            a.skip = a.skip || a.buf.size() + static_cast<std::size_t>(r.end - r.p) > kMaxMessage;
+            if (!a.skip)
+                a.buf.append(reinterpret_cast<const char*>(r.p), static_cast<std::size_t>(r.end - r.p));
             if (more) {
                 natsMsg_Destroy(msg);
                 return;
             }
-            ok = !skip;
-            whole = std::move(buf);
-            self->assembling_.erase(in.from);
+            ok = !a.skip;
+            whole = std::move(a.buf);
+            assembling.erase(in.from);
             r = Reader{reinterpret_cast<const unsigned char*>(whole.data()),
                        reinterpret_cast<const unsigned char*>(whole.data()) + whole.size()};
         }
@@ -515,9 +523,14 @@ private:
     natsSubscription* sub_ = nullptr;
     std::atomic<bool> closing_{false};
     std::atomic<bool> slow_reported_{false};
-    // The NATS client's delivery thread's own: instance -> message so far, and whether
-    // it grew too long to keep.
-    std::unordered_map<std::uint64_t, std::pair<std::string, bool>> assembling_;
+    // The NATS client's delivery thread's own: instance -> message so far, whether it
+    // grew too long to keep, and when it began.
+    struct Assembly {
+        std::string buf;
+        bool skip = false;
+        Time since{};
+    };
+    std::unordered_map<std::uint64_t, Assembly> assembling_;
 
     // The loop's own.
     std::unordered_map<std::uint64_t, Remote> remotes_;
