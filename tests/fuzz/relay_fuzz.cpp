@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.limits.high_water = 256;
     h.limits.low_water = 64;
     h.limits.max_pending = 1024;
-    h.limits.memory_budget = 3000;
+    h.limits.memory_budget = 1200; // low enough that shedding happens
     h.limits.handshake_timeout = std::chrono::milliseconds(40);
     h.limits.goodbye_linger = std::chrono::milliseconds(20);
     h.limits.stall_timeout = std::chrono::milliseconds(60);
