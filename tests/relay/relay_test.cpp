@@ -1,236 +1,21 @@
 // Tests for kiv-relay: run the real binary and talk to it over loopback with raw sockets.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
+#include "relay_support.h"
+
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <mutex>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
-
-extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kWait = std::chrono::seconds(20); // generous: sanitizer builds are slow
-const std::string kTimeout = "<<timeout>>";
-const std::string kClosed = "<<closed>>";
-constexpr std::size_t kMaxLine = 1024 * 1024;
-
-int ms_left(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
-std::string relay_binary() {
-    if (const char* env = std::getenv("KIV_RELAY_BIN"))
-        return env;
-    return KIV_RELAY_BIN;
-}
-
-// The relay as a child process; stopping it checks that it shuts down cleanly.
-class RelayProcess {
-public:
-    explicit RelayProcess(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{relay_binary(), "--port", "0", "--quiet"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        stdout_ = out[0];
-        if (pid_ > 0)
-            port_ = read_port();
-    }
-    ~RelayProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ >= 0)
-            close(stdout_);
-    }
-    int port() const { return port_; }
-
-    // Sends the signal and returns the exit status, or -1 if it did not exit in time.
-    int stop(int signo = SIGTERM) {
-        if (pid_ <= 0)
-            return -1;
-        kill(pid_, signo);
-        int fd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        pollfd p{fd, POLLIN, 0};
-        bool exited = fd >= 0 && poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kWait).count())) == 1;
-        if (fd >= 0)
-            close(fd);
-        int status = 0;
-        if (!exited || waitpid(pid_, &status, 0) != pid_)
-            return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-private:
-    int read_port() {
-        std::string line;
-        auto deadline = Clock::now() + kWait;
-        char c = 0;
-        while (true) {
-            pollfd p{stdout_, POLLIN, 0};
-            if (poll(&p, 1, ms_left(deadline)) != 1 || read(stdout_, &c, 1) != 1)
-                return 0;
-            if (c == '\n')
-                break;
-            line += c;
-        }
-        const std::string prefix = "listening on ";
-        return line.rfind(prefix, 0) == 0 ? std::atoi(line.c_str() + prefix.size()) : 0;
-    }
-
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-    int port_ = 0;
-};
-
-// A raw client. Reading and sending touch separate state, so one thread may read
-// while another sends.
-class Conn {
-public:
-    explicit Conn(int port, int rcvbuf = 0) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (rcvbuf > 0)
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Conn() { drop(); }
-    Conn(const Conn&) = delete;
-    Conn& operator=(const Conn&) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    void drop() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-    void reset() {
-        linger l{1, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        drop();
-    }
-
-    void half_close() { shutdown(fd_, SHUT_WR); }
-
-    bool send(const std::string& data) {
-        std::size_t off = 0;
-        auto deadline = Clock::now() + kWait;
-        while (off < data.size()) {
-            pollfd p{fd_, POLLOUT, 0};
-            if (poll(&p, 1, ms_left(deadline)) != 1)
-                return false;
-            ssize_t n = ::send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            if (n > 0)
-                off += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    // The next line without its "\n", or kTimeout / kClosed.
-    std::string line() {
-        auto deadline = Clock::now() + kWait;
-        while (true) {
-            auto nl = in_.find('\n');
-            if (nl != std::string::npos) {
-                std::string l = in_.substr(0, nl);
-                in_.erase(0, nl + 1);
-                return l;
-            }
-            int r = fill(deadline);
-            if (r == 0)
-                return kTimeout;
-            if (r < 0)
-                return kClosed;
-        }
-    }
-
-    // Discards input until the relay closes the connection; counts the lines seen.
-    bool closed(std::size_t* lines = nullptr) {
-        auto deadline = Clock::now() + kWait;
-        int r;
-        while ((r = fill(deadline)) > 0) {
-            if (lines) {
-                for (char c : in_)
-                    *lines += c == '\n';
-                in_.clear();
-            }
-        }
-        return r < 0;
-    }
-
-    // Skips the greeting, names the session and returns the relay's answer.
-    std::string join(const std::string& session) {
-        line();
-        send(session + "\n");
-        return line();
-    }
-
-private:
-    // 1: got data, 0: deadline passed, -1: closed or reset.
-    int fill(Clock::time_point deadline) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, ms_left(deadline)) != 1)
-            return 0;
-        char buf[65536];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0)
-            return n < 0 && errno == EINTR ? 1 : -1;
-        in_.append(buf, static_cast<std::size_t>(n));
-        return 1;
-    }
-
-    int fd_ = -1;
-    std::string in_;
-};
+using namespace relaytest;
 
 class RelayTest : public ::testing::Test {
 protected:
@@ -240,12 +25,6 @@ protected:
 
     RelayProcess relay_;
 };
-
-std::string seq_line(char who, int i, std::size_t width) {
-    std::string s = std::string(1, who) + std::to_string(i) + " ";
-    s.resize(width, '.');
-    return s;
-}
 
 TEST_F(RelayTest, HandshakeGreetingAddressAndGoodbye) {
     Conn a(port());
@@ -365,11 +144,15 @@ long kernel_send_buffer_max() {
     return max;
 }
 
-TEST_F(RelayTest, StalledReaderIsDroppedWhileOthersGetEverything) {
+TEST(RelayBounds, StalledReaderIsDroppedWhileOthersGetEverything) {
+    // The stalled reader pauses the session until its limit drops it.
+    RelayProcess relay({"--stall-timeout", "1"});
+    ASSERT_GT(relay.port(), 0);
+    const int port = relay.port();
     // Each of a and b alone sends more than the relay queue and the kernel may hold for the stalled one.
     const int kLines = static_cast<int>(std::max(16000L, (kernel_send_buffer_max() + (8L << 20)) / 1000 + 1000));
     constexpr int kWindow = 2000; // keep the live readers far below the queue bound
-    Conn stalled(port(), 4096), a(port()), b(port());
+    Conn stalled(port, 4096), a(port), b(port);
     stalled.join("room");
     a.join("room");
     b.join("room");
@@ -419,6 +202,73 @@ TEST_F(RelayTest, StalledReaderIsDroppedWhileOthersGetEverything) {
     std::size_t stalled_lines = 0;
     EXPECT_TRUE(stalled.closed(&stalled_lines));
     EXPECT_LT(stalled_lines, 2u * kLines) << "the stalled reader should have been cut off";
+    EXPECT_EQ(relay.stop(), 0);
+}
+
+TEST(RelayBounds, FloodedSlowReaderGetsEverythingInOrderWithBoundedMemory) {
+    RelayProcess relay({"--stats"});
+    ASSERT_GT(relay.port(), 0);
+    // Far more than the per-client bound of 8 MiB plus what the kernel buffers hold.
+    const int kLines = static_cast<int>((kernel_send_buffer_max() * 2 + (24L << 20)) / 1000);
+    Conn sender(relay.port()), reader(relay.port(), 4096);
+    reader.read_size(100);
+    sender.join("flood");
+    reader.join("flood");
+    std::atomic<bool> sent_all{false};
+    std::thread flood([&] {
+        std::string chunk;
+        bool ok = true;
+        for (int i = 0; i < kLines && ok; ++i) {
+            chunk += seq_line('s', i, 999) + "\n";
+            if (chunk.size() >= 64 * 1024 || i + 1 == kLines) {
+                ok = sender.send(chunk);
+                chunk.clear();
+            }
+        }
+        sent_all = ok;
+    });
+    int got = 0;
+    for (; got < kLines; ++got) {
+        std::string l = reader.line();
+        if (l != seq_line('s', got, 999)) {
+            ADD_FAILURE() << "line " << got << ": " << l.substr(0, 40);
+            break;
+        }
+    }
+    flood.join();
+    EXPECT_TRUE(sent_all);
+    EXPECT_EQ(got, kLines);
+    EXPECT_EQ(relay.stop(), 0);
+    std::string stats = relay.errors();
+    auto at = stats.find("peak_queue=");
+    ASSERT_NE(at, std::string::npos) << stats;
+    EXPECT_LT(std::stoull(stats.substr(at + 11)), 4ull << 20) << "the sender was not held back: " << stats;
+}
+
+TEST(RelayBounds, UnfinishedLineAndRepeatedAddressQueriesEndTheConnection) {
+    RelayProcess relay({"--line-timeout", "1"});
+    ASSERT_GT(relay.port(), 0);
+    Conn a(relay.port()), b(relay.port()), slowpoke(relay.port());
+    a.join("room");
+    b.join("room");
+    slowpoke.join("room");
+    ASSERT_TRUE(slowpoke.send("never finished"));
+    EXPECT_TRUE(slowpoke.closed());
+    ASSERT_TRUE(a.send("complete\n"));
+    EXPECT_EQ(b.line(), "complete") << "nothing of the unfinished line reaches the others";
+
+    // A flood of queries from a client that does not read: one answer, then the end.
+    Conn asker(relay.port(), 4096);
+    std::string queries;
+    for (int i = 0; i < 200000; ++i)
+        queries += "IPADDRESS\n";
+    asker.send(queries); // may stop short once the relay hangs up
+    asker.line();
+    EXPECT_EQ(asker.line(), "127.0.0.1");
+    std::size_t more = 0;
+    EXPECT_TRUE(asker.closed(&more));
+    EXPECT_EQ(more, 0u);
+    EXPECT_EQ(relay.stop(), 0);
 }
 
 TEST(RelayHandshake, SilentClientTimesOutMembersDoNot) {

@@ -1,4 +1,4 @@
-// kiv-relay server: accepts clients, groups them into named sessions and fans lines out.
+// kiv-relay server: the sockets, timers and event loop around the relay core.
 #pragma once
 
 #ifndef ASIO_STANDALONE
@@ -6,9 +6,13 @@
 #endif
 #include <asio.hpp>
 
+#include "core.hpp"
+
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -20,52 +24,57 @@ struct Options {
     asio::ip::address bind_address = asio::ip::address_v4::any();
     std::uint16_t port = 9713;
     bool quiet = false;
-    std::chrono::milliseconds handshake_timeout{10000};
-    // A public server must cap what one peer can make it hold.
-    std::size_t max_line = 1024 * 1024;            // bytes of one line, without "\n"
-    std::size_t max_pending = 8 * 1024 * 1024;     // bytes queued towards one client
-    std::chrono::milliseconds goodbye_linger{5000}; // flushing time after a goodbye
+    bool stats = false; // print the core's counters on stderr when stopping
+    Limits limits;
 };
 
-class Client;
-
-class Server {
+class Server final : private Shell {
 public:
     Server(asio::io_context& io, const Options& options);
-    ~Server();
+    ~Server() override;
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     // Throws asio::system_error when the address cannot be bound.
     void start();
     std::uint16_t port() const;
-    // Closes the listener and every client; io_context::run() then returns.
+    // Closes the listener and every client; io_context::run() then returns once the
+    // other users of the loop (a cluster link) have let go.
     void stop();
+    Core& core() { return core_; }
+    // Runs `f` on the loop after the core's own limits, at least every `every`.
+    void on_tick(std::function<void(Time)> f, std::chrono::milliseconds every) {
+        tick_hooks_.push_back(std::move(f));
+        tick_cap_ = std::min(tick_cap_, std::max(every, std::chrono::milliseconds(5)));
+    }
 
 private:
-    friend class Client;
-    using Members = std::vector<std::shared_ptr<Client>>;
+    struct Conn;
 
     void accept_next();
-    // Returns the number of members that were there before.
-    std::size_t join(const std::shared_ptr<Client>& client, const std::string& session);
-    void leave(Client& client);
-    void forget(Client& client);
-    // Sends one batch of complete lines to every member of the sender's session but the sender.
-    void forward(Client& sender, std::string&& lines);
-    void log(const std::string& line) const;
+    void arm_tick();
+    void drain(const std::shared_ptr<Conn>& conn);
+    void wait_readable(const std::shared_ptr<Conn>& conn);
+    void write_next(const std::shared_ptr<Conn>& conn);
+    void want_write(ClientId id) override;
+    void want_read(ClientId id) override;
+    void close(ClientId id, bool reset) override;
+    void log(const std::string& line) override;
 
     asio::io_context& io_;
     Options options_;
+    Core core_;
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer accept_retry_;
+    asio::steady_timer tick_;
     bool stopped_ = false;
-    std::unordered_map<Client*, std::shared_ptr<Client>> clients_;
-    std::unordered_map<std::string, Members> sessions_;
+    ClientId next_id_ = 1;
+    std::unordered_map<ClientId, std::shared_ptr<Conn>> conns_;
+    std::vector<std::function<void(Time)>> tick_hooks_;
+    std::chrono::milliseconds tick_cap_{1000};
     // Shared by all clients: reads are drained synchronously, so one buffer suffices
     // and idle clients cost no read buffer of their own.
     std::vector<char> read_buffer_;
-    std::vector<std::shared_ptr<Client>> overflowed_; // scratch for forward()
 };
 
 } // namespace kiv::relay
