@@ -1,0 +1,18 @@
+# relay_fuzz: the relay's socket-free core when it has one (core.cpp);
+# otherwise every relay source but its main, over standalone Asio.
+if(EXISTS ${KIV_ROOT}/tools/relay/core.cpp)
+  set(KIV_FUZZ_SOURCES ${KIV_ROOT}/tools/relay/core.cpp)
+  set(KIV_FUZZ_INCLUDES ${KIV_ROOT}/tools/relay)
+  return()
+endif()
+find_package(Threads REQUIRED)
+find_path(KIV_FUZZ_ASIO_DIR asio.hpp)
+if(NOT KIV_FUZZ_ASIO_DIR)
+  set(KIV_FUZZ_SKIP "needs standalone Asio headers (Debian: libasio-dev)")
+  return()
+endif()
+file(GLOB KIV_FUZZ_SOURCES CONFIGURE_DEPENDS ${KIV_ROOT}/tools/relay/*.cpp)
+list(FILTER KIV_FUZZ_SOURCES EXCLUDE REGEX "/main\\.cpp$")
+set(KIV_FUZZ_INCLUDES ${KIV_ROOT}/tools/relay ${KIV_FUZZ_ASIO_DIR})
+set(KIV_FUZZ_DEFINITIONS ASIO_STANDALONE ASIO_NO_DEPRECATED ASIO_DISABLE_FENCED_BLOCK)
+set(KIV_FUZZ_LIBRARIES Threads::Threads)
