@@ -163,6 +163,7 @@ inline Io fake_sendto(socket_t s, const void* buf, size_t n, uint32_t, uint16_t)
 }
 
 inline socket_t fake_accept(socket_t listener) {
+    net.live(listener);
     FAKE_CHECK(listener == net.listener);
     if (net.accept_queue.empty()) return kiv::platform::invalid_socket;
     const socket_t s = net.accept_queue.front();
@@ -170,13 +171,7 @@ inline socket_t fake_accept(socket_t listener) {
     return s;
 }
 
-inline void fake_close(socket_t s) {
-    if (s == net.listener) {
-        net.listener = kiv::platform::invalid_socket;
-        return;
-    }
-    net.live(s).lib_closed = true;
-}
+inline void fake_close(socket_t s) { net.live(s).lib_closed = true; }
 
 inline bool fake_peer_address(socket_t s, uint32_t* addr) {
     net.live(s);
