@@ -129,6 +129,23 @@ TEST(DataForwarding, PlayersChangesReachEveryOtherPlayer) {
         EXPECT_EQ(kiv::decode_big(reinterpret_cast<const uint8_t*>(r.data()) + 3), -251);
     }
     EXPECT_EQ(kiv_data_get_int(s.handle, 5), -251);
+    // A newcomer reads what those present read: -251 here, and -251 for the
+    // script's -1 (which the script itself reads as -1).
+    ASSERT_EQ(kiv_data_set_int(s.handle, 9, -1), 1);
+    const std::string script_rec = p2.record();
+    EXPECT_EQ(script_rec, bytes({0x44, 0x0B, 0x49, 0x02, 0x01, 0x01, 0x0A}));
+    EXPECT_EQ(p1.record(), script_rec);
+    EXPECT_EQ(p3.record(), script_rec);
+    {
+        RawPlayer late(s.port);
+        EXPECT_EQ(late.record(), int_rec);
+        const std::string r = late.record();
+        ASSERT_EQ(r.size(), 7u);
+        EXPECT_EQ(r.substr(0, 3), bytes({0x44, 0x07, 0x49}));
+        EXPECT_EQ(kiv::decode_big(reinterpret_cast<const uint8_t*>(r.data()) + 3), -251);
+        EXPECT_EQ(late.record(), script_rec);
+        EXPECT_EQ(kiv_data_get_int(s.handle, 9), -1);
+    }
 
     // A string ends at its first 0 byte, for the server and the others.
     ASSERT_TRUE(p2.send(bytes({0x44, 0x08, 0x53, 'a', 0x00, 'b', 0x0A})));

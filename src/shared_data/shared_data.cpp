@@ -77,6 +77,7 @@ void store_int(Table& t, int32_t slot, int32_t value) {
     if (!t.slots) return;
     t.slots[slot].number = value;
     t.slots[slot].is_string = 0;
+    encode_big(value, t.slots[slot].sent);
 }
 
 void store_str(Table& t, int32_t slot, const char* text, uint32_t n) {
@@ -115,6 +116,8 @@ void apply_change(Table& t, const DataChange& ch) {
         store_str(t, ch.slot, ch.text.data(), ch.text.length());
     } else {
         store_int(t, ch.slot, ch.number);
+        // Passed on by forward_record's digits, not the sender's.
+        if (t.slots) encode_big_exact(ch.number, t.slots[ch.slot].sent);
     }
 }
 
@@ -137,7 +140,7 @@ void snapshot(const Table& t, std::vector<std::string>& records) {
         const Slot& d = t.slots[s];
         if (d.is_string != 0 || d.number == 0) continue;
         records.emplace_back();
-        int_record(records.back(), s, d.number);
+        digits_record(records.back(), s, d.sent);
     }
 }
 

@@ -17,6 +17,10 @@ struct Slot {
     ByteString text;
     int32_t number = 0;
     uint8_t is_string = 0;
+    // The digits the players were last sent for the number, so that a
+    // newcomer's snapshot reads as it did for those present (a script's -1
+    // reads as -251, a player's -251 must stay -251).
+    uint8_t sent[3] = {2, 2, 2};
 };
 
 // A connection's shared data. A typed client and a server keep the table; a
@@ -55,7 +59,8 @@ double type(const Table& t, int32_t slot);
 double get_int(const Table& t, int32_t slot);
 const char* get_str(Table& t, int32_t slot);
 
-// The records that bring a newcomer's table to the server's.
+// The records that bring a newcomer's table to what the players present
+// read: each integer slot in the digits they were sent.
 void snapshot(const Table& t, std::vector<std::string>& records);
 
 }  // namespace kiv::shared_data
