@@ -110,11 +110,8 @@ private:
     ByteString rest_;
 };
 
-// Moves what the link already read (queued tokens with their delimiters,
-// then the bytes not yet cut) into the file, up to its size. A token cut by
-// the file's end goes back, with the tokens and bytes after it, in front of
-// the held bytes, where they are cut into tokens again. Caller holds the
-// connection's mutex. Returns the bytes written, or -1 on a write error.
+}  // namespace
+
 int64_t put_back(Transfer& t, net::Link& link, tokens::Box& box, std::FILE* f, int64_t total) {
     PutBack out(t, f, total);
     while (out.left() > 0 && out.rest().empty()) {
@@ -140,6 +137,8 @@ int64_t put_back(Transfer& t, net::Link& link, tokens::Box& box, std::FILE* f, i
     }
     return out.failed() ? -1 : out.done();
 }
+
+namespace {
 
 // Receives exactly total bytes into the file, never a byte more: what
 // follows the file stays in the socket for the link.

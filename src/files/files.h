@@ -38,6 +38,14 @@ bool start_send(Transfer& t, net::Link& link, std::mutex& mutex, const char* nam
 bool start_receive(Transfer& t, net::Link& link, std::mutex& mutex, tokens::Box& tokens, const char* name,
                    int32_t size);
 
+// A receive's first step, from its thread (declared here for the fuzz
+// target): moves what the link already read (queued tokens with their
+// delimiters, then the bytes not yet cut) into f, up to total bytes. A token
+// cut by the file's end goes back, with the tokens and bytes after it, in
+// front of the held bytes, where they are cut into tokens again. Caller holds
+// the connection's mutex. Returns the bytes written, or -1 on a write error.
+int64_t put_back(Transfer& t, net::Link& link, tokens::Box& box, std::FILE* f, int64_t total);
+
 // Blocks until the transfer thread is done (never while none runs); true when
 // the whole file went through.
 bool wait(Transfer& t);
