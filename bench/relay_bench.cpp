@@ -19,25 +19,7 @@ void latency(int port) {
     close(a);
     close(b);
 
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        die("direct listener");
-    int c = connect_to(ntohs(addr.sin_port));
-    int s = accept(listener, nullptr, nullptr);
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::thread echo_direct(echo_lines, s);
-    Percentiles direct = ping_pong(c, kRounds, 10);
-    send_all(c, "stop\n");
-    echo_direct.join();
-    close(c);
-    close(s);
-    close(listener);
+    Percentiles direct = direct_round_trips();
 
     std::printf("round trip via relay:  p50 %.1f us, p99 %.1f us\n", relay.p50, relay.p99);
     std::printf("round trip direct:     p50 %.1f us, p99 %.1f us\n", direct.p50, direct.p99);

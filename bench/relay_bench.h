@@ -258,4 +258,30 @@ inline void echo_lines(int fd) {
         send_all(fd, line + "\n");
     }
 }
+
+// The same ping-pong over a direct loopback connection: what the relay adds
+// is the difference.
+inline Percentiles direct_round_trips() {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        die("direct listener");
+    int c = connect_to(ntohs(addr.sin_port));
+    int s = accept(listener, nullptr, nullptr);
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::thread echo(echo_lines, s);
+    Percentiles p = ping_pong(c, 20000, 10);
+    send_all(c, "stop\n");
+    echo.join();
+    close(c);
+    close(s);
+    close(listener);
+    return p;
+}
+
 } // namespace relaybench

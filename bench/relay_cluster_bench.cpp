@@ -166,29 +166,6 @@ Percentiles round_trips(int port_a, int port_b, const std::string& session) {
     return p;
 }
 
-Percentiles direct_round_trips() {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        die("direct listener");
-    int c = connect_to(ntohs(addr.sin_port));
-    int s = accept(listener, nullptr, nullptr);
-    int one = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::thread echo(echo_lines, s);
-    Percentiles p = ping_pong(c, 20000, 10);
-    send_all(c, "stop\n");
-    echo.join();
-    close(c);
-    close(s);
-    close(listener);
-    return p;
-}
-
 // CPU time of every thread of a process, in nanoseconds (the NATS client has threads of its own).
 long long cpu_ns(pid_t pid) {
     long long total = 0;
