@@ -73,7 +73,8 @@ struct Calls {
     // Blocks until an item is ready, w (if given) is signalled, or
     // timeout_ms passes (-1: no limit). Sets each item's `got`, consumes the
     // signal, and returns the number of ready items (0 after a signal or the
-    // time limit), or -1 when the wait itself failed.
+    // time limit), or -1 when the wait itself failed or there is nothing to
+    // wait on (no waker, no item wanting anything) and timeout_ms is not 0.
     int (*wait)(Waker* w, WaitItem* items, size_t n, int timeout_ms);
 };
 

@@ -227,6 +227,11 @@ int sys_wait(Waker* w, WaitItem* items, size_t n, int timeout_ms) {
         items[i].got = 0;
     }
     fds[n] = pollfd{w ? w->fd : -1, POLLIN, 0};
+    // Nothing to wait on: at once, nothing ready; a wait that would only
+    // sleep is refused.
+    bool any = w != nullptr;
+    for (size_t i = 0; i < n && !any; ++i) any = fds[i].fd >= 0;
+    if (!any) return timeout_ms == 0 ? 0 : -1;
     int r;
     do {
         r = ::poll(fds.data(), static_cast<nfds_t>(n + 1), timeout_ms);

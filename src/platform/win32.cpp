@@ -309,11 +309,9 @@ int sys_wait(Waker* w, WaitItem* items, size_t n, int timeout_ms) {
         p.revents = 0;
         fds.push_back(p);
     }
-    if (fds.empty()) {
-        // Nothing to wait on: only the time limit can end the wait.
-        if (timeout_ms != 0) Sleep(timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
-        return 0;
-    }
+    // Nothing to wait on: at once, nothing ready; a wait that would only
+    // sleep is refused, as on POSIX.
+    if (fds.empty()) return timeout_ms == 0 ? 0 : -1;
     const int r = ::WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeout_ms);
     if (r < 0) return -1;
     int ready = 0;
