@@ -30,6 +30,12 @@ void Hub::close_listener() {
     if (s != platform::invalid_socket) platform::close(s);
 }
 
+void Hub::mark_ready() {
+    for (size_t i = 1; i < items_.size(); ++i) {
+        if (items_[i].got) links_[i - 1]->ready_ = true;
+    }
+}
+
 void Hub::run() {
     for (;;) {
         wake_.seen();
@@ -39,14 +45,8 @@ void Hub::run() {
             std::lock_guard<std::mutex> lk(mutex_);
             // What woke the wait, and what is ready now besides: a pass
             // serves everything that arrived before it, in the handler's order.
-            for (size_t i = 1; i < items_.size(); ++i) {
-                if (items_[i].got) links_[i - 1]->ready_ = true;
-            }
-            if (items_.size() > 1 && platform::wait(nullptr, items_.data(), items_.size(), 0) > 0) {
-                for (size_t i = 1; i < items_.size(); ++i) {
-                    if (items_[i].got) links_[i - 1]->ready_ = true;
-                }
-            }
+            mark_ready();
+            if (items_.size() > 1 && platform::wait(nullptr, items_.data(), items_.size(), 0) > 0) mark_ready();
             try {
                 more = handler_.pass(links_);
             } catch (const std::bad_alloc&) {

@@ -46,6 +46,8 @@ public:
 
 private:
     void run();
+    // Marks the links whose item the last wait found ready.
+    void mark_ready();
 
     std::mutex& mutex_;
     HubHandler& handler_;

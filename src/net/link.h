@@ -65,7 +65,6 @@ public:
     void wake() {
         if (wake_) wake_->signal();
     }
-    bool stopping() const { return stop_.load(); }
 
     // ---- Receive side; caller holds the mutex.
     // Reads what the socket holds (at most budget bytes), cuts and hands on
@@ -83,7 +82,6 @@ public:
     void prepend(const char* p, uint32_t n);
     // Reading stops while a file transfer owns the socket's bytes.
     void pause_reading(bool paused);
-    bool reading_paused() const { return paused_; }
     // The last pump stopped at a bound with more to do.
     bool more() const { return more_; }
     // The peer has closed or the socket failed, and every byte it yielded
@@ -118,7 +116,6 @@ public:
     // thread uses the number afterwards (the system reuses numbers).
     void close_socket();
     bool peer_address(uint32_t* addr);
-    bool is_datagram() const { return datagram_; }
 
     // Links alive in the process: a departed peer's buffers must go with it.
     static long count();

@@ -18,8 +18,6 @@ bool encode_value(int32_t value, uint8_t digits[3]) {
     return !has_zero_byte(digits);
 }
 
-bool text_fits(const char* text) { return std::strchr(text, '\n') == nullptr; }
-
 void create(Table& t) {
     t.slots.reset(new Slot[kSlots]);
     t.results.reset(new ByteString[kSlots]);

@@ -42,9 +42,6 @@ inline bool slot_exists(int32_t slot) { return slot >= 0 && slot < kSlots; }
 // The three digits of value; false when one would be a 0 byte (a peer that
 // reads the record as C text would stop there): such a value is refused.
 bool encode_value(int32_t value, uint8_t digits[3]);
-// A string a typed record can carry: no LF, which would end the record early
-// and make the rest a record nobody sent.
-bool text_fits(const char* text);
 
 // The records of a set: "D", slot digit, "I" and three digits, or "S" and
 // the text; LF.

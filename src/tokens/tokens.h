@@ -31,13 +31,6 @@ bool take(Box& box);
 // A typed stream's token record: "T", the text, LF (by length, so a relayed
 // token holding a 0 byte passes on whole).
 void typed_record(std::string& rec, const char* text, size_t n);
-// Text a typed record can carry: no LF, its delimiter.
-inline bool text_fits(const char* text) {
-    for (; *text; ++text) {
-        if (*text == '\n') return false;
-    }
-    return true;
-}
 // A plain record: the text, then the connection's delimiter.
 void plain_record(std::string& rec, const char* text, const ByteString& delimiter);
 

@@ -40,9 +40,6 @@ std::shared_ptr<Connection> Connection::player_at(int64_t n) {
 }
 
 void Connection::on_record(const char* rec, uint32_t n, uint32_t from) {
-    // Records a player's server relays at once are never held back; a
-    // datagram endpoint cannot slow its senders and drops instead.
-    const bool drop = kind.load() == kDatagram;
     const char* delim = link->delimiter().data();
     switch (kind.load()) {
         case kPlain:
@@ -52,7 +49,8 @@ void Connection::on_record(const char* rec, uint32_t n, uint32_t from) {
         case kDatagram: {
             char addr[16];
             platform::format_dotted(from, addr);
-            tokens::push(tokens, rec, n, delim, addr, drop);
+            // A datagram endpoint cannot slow its senders: it drops instead.
+            tokens::push(tokens, rec, n, delim, addr, true);
             break;
         }
         case kTyped:
@@ -87,16 +85,15 @@ bool Connection::accepting() {
 
 bool Connection::drained() { return is_player || (tokens.queue.empty() && messages.queue.empty()); }
 
-void Connection::finish() {
-    shared_data::release(data);
-    if (link) link->close_socket();
-    kind.store(kNotConnected);
-}
-
 void Connection::on_teardown() {
     // The link closes its socket itself; the queues keep what was received.
     shared_data::release(data);
     kind.store(kNotConnected);
+}
+
+void Connection::finish() {
+    on_teardown();
+    if (link) link->close_socket();
 }
 
 void Connection::on_event() { arrived.notify_all(); }

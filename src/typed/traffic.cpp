@@ -26,6 +26,10 @@ bool to_peer(Connection& c, const std::string& rec) {
 
 bool plain_server(const Connection& c) { return c.is_listening() && c.kind.load() != kTyped; }
 
+// Text a typed record can carry: an LF, its delimiter, would end the record
+// early and make the rest a record nobody sent. Plain kinds carry any bytes.
+bool typed_text_fits(const char* text) { return std::strchr(text, '\n') == nullptr; }
+
 }  // namespace
 
 // ---- Tokens
@@ -34,9 +38,7 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
     const uint8_t kind = c.kind.load();
     if (kind < kPlain || kind > kDatagram) return false;
     if (!text) text = "";
-    // On a typed stream a line end would cut the record and make the rest a
-    // record nobody sent; plain kinds carry whatever the script gives.
-    if (kind == kTyped && !tokens::text_fits(text)) return false;
+    if (kind == kTyped && !typed_text_fits(text)) return false;
     std::string rec;
     if (c.is_listening()) {
         if (kind != kTyped) return false;
@@ -94,7 +96,7 @@ const char* token_ipaddress(Connection& c) { return c.kind.load() == kDatagram ?
 bool send_message(Connection& c, int32_t id, int32_t player, const char* value) {
     if (c.kind.load() != kTyped || !messages::id_fits(id)) return false;
     if (!value) value = "";
-    if (!tokens::text_fits(value)) return false;
+    if (!typed_text_fits(value)) return false;
     std::string rec;
     if (c.is_listening()) {
         if (player == 0) {
@@ -170,7 +172,7 @@ bool data_set_int(Connection& c, int32_t slot, int32_t value) {
 
 bool data_set_str(Connection& c, int32_t slot, const char* text) {
     if (!text) text = "";
-    if (c.kind.load() != kTyped || !shared_data::slot_fits(slot) || !shared_data::text_fits(text)) return false;
+    if (c.kind.load() != kTyped || !shared_data::slot_fits(slot) || !typed_text_fits(text)) return false;
     const uint32_t n = static_cast<uint32_t>(std::strlen(text));
     std::string rec;
     shared_data::str_record(rec, slot, text, n);
