@@ -48,24 +48,7 @@ void idle_cpu(const Relay& relay, int clients, double seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string bin = argc > 1 ? argv[1] : "";
-    if (bin.empty() && std::getenv("KIV_RELAY_BIN"))
-        bin = std::getenv("KIV_RELAY_BIN");
-#ifdef KIV_RELAY_BIN
-    if (bin.empty())
-        bin = KIV_RELAY_BIN;
-#endif
-    if (bin.empty()) {
-        // In a build tree the relay sits at tools/relay/ beside bench/.
-        char self[4096] = {};
-        if (readlink("/proc/self/exe", self, sizeof self - 1) > 0) {
-            std::string dir(self);
-            dir.erase(dir.rfind('/'));
-            bin = dir + "/../tools/relay/kiv-relay";
-        }
-    }
-    if (bin.empty() || access(bin.c_str(), X_OK) != 0)
-        die("usage: relay_bench [PATH-TO-kiv-relay] (or set KIV_RELAY_BIN)");
+    const std::string bin = relay_binary(argc, argv, "relay_bench");
     rlimit rl{};
     getrlimit(RLIMIT_NOFILE, &rl);
     rl.rlim_cur = rl.rlim_max;

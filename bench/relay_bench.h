@@ -284,4 +284,27 @@ inline Percentiles direct_round_trips() {
     return p;
 }
 
+// The kiv-relay to measure: the first argument, KIV_RELAY_BIN, the one the
+// build names, or the one beside this build's bench/ folder.
+inline std::string relay_binary(int argc, char** argv, const char* self_name) {
+    std::string bin = argc > 1 ? argv[1] : "";
+    if (bin.empty() && std::getenv("KIV_RELAY_BIN"))
+        bin = std::getenv("KIV_RELAY_BIN");
+#ifdef KIV_RELAY_BIN
+    if (bin.empty())
+        bin = KIV_RELAY_BIN;
+#endif
+    if (bin.empty()) {
+        char self[4096] = {};
+        if (readlink("/proc/self/exe", self, sizeof self - 1) > 0) {
+            std::string dir(self);
+            dir.erase(dir.rfind('/'));
+            bin = dir + "/../tools/relay/kiv-relay";
+        }
+    }
+    if (bin.empty() || access(bin.c_str(), X_OK) != 0)
+        die(std::string("usage: ") + self_name + " [PATH-TO-kiv-relay] (or set KIV_RELAY_BIN)");
+    return bin;
+}
+
 } // namespace relaybench

@@ -201,15 +201,7 @@ double idle_cpu(const Relay& relay, int clients, double seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string bin = argc > 1 ? argv[1] : "";
-    if (bin.empty() && std::getenv("KIV_RELAY_BIN"))
-        bin = std::getenv("KIV_RELAY_BIN");
-#ifdef KIV_RELAY_BIN
-    if (bin.empty())
-        bin = KIV_RELAY_BIN;
-#endif
-    if (bin.empty() || access(bin.c_str(), X_OK) != 0)
-        die("usage: relay_cluster_bench [PATH-TO-kiv-relay] (or set KIV_RELAY_BIN)");
+    const std::string bin = relay_binary(argc, argv, "relay_cluster_bench");
     std::string nats = nats_binary();
     if (nats.empty()) {
         std::printf("relay_cluster_bench: nats-server is not installed (Debian: nats-server); nothing measured\n");
