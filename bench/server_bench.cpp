@@ -20,7 +20,7 @@
 
 #include "support.h"
 #include "base/codec.h"
-#include "frame/table.h"
+#include "api/table.h"
 #include "kiv.h"
 
 namespace {
@@ -39,7 +39,7 @@ double cpu_seconds() {
 
 uint16_t port_of(double handle) { return test::port_of_handle(handle); }
 
-size_t player_entries(double server) { return kiv::frame::resolve(server)->player_list().size(); }
+size_t player_entries(double server) { return kiv::api::resolve(server)->player_list().size(); }
 
 double percentile(std::vector<double> v, double q) {
     if (v.empty()) return -1;
@@ -276,7 +276,7 @@ void raw_throughput(int per_player) {
     // The server's own queue is bounded: what a script slower than the room
     // cannot hold is dropped (and counted) rather than stalling the room.
     const long want = static_cast<long>(per_player) * kPlayers;
-    const std::atomic<uint64_t>& dropped = kiv::frame::resolve(server)->messages.dropped;
+    const std::atomic<uint64_t>& dropped = kiv::api::resolve(server)->messages.dropped;
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (taken + static_cast<long>(dropped.load()) < want && Clock::now() < deadline) {
         const auto c0 = Clock::now();

@@ -6,8 +6,8 @@
 #include <csignal>
 #include <string>
 
-#include "frame/convert.h"
-#include "typed/connection.h"
+#include "api/convert.h"
+#include "conn/connection.h"
 #include "support.h"
 
 using test::next_token;
@@ -17,7 +17,7 @@ using test::write_all;
 namespace {
 
 TEST(Convert, TruncationAndNarrowing) {
-    using namespace kiv::frame;
+    using namespace kiv::api;
     EXPECT_EQ(to_port(70000), 4464);
     EXPECT_EQ(to_port(-1), 65535);
     EXPECT_EQ(to_port(5000.9), 5000);
@@ -40,7 +40,7 @@ TEST(Connect, HandlesAreReusedAfterDisconnect) {
     EXPECT_EQ(kiv_disconnect(2), 1);
     EXPECT_EQ(kiv_disconnect(2), 0);
     EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 1), 2);
-    EXPECT_EQ(kiv::frame::table_count(), 3u);
+    EXPECT_EQ(kiv::api::table_count(), 3u);
 }
 
 TEST(Connect, FailuresLeaveNothingBehind) {
@@ -56,8 +56,8 @@ TEST(Connect, FailuresLeaveNothingBehind) {
     EXPECT_EQ(kiv_connect("1.2.3", l.port, 1), 0);            // not a dotted address, no letter
     EXPECT_EQ(kiv_connect("", l.port, 1), 0);
     EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 0), 0);
-    EXPECT_EQ(kiv::frame::table_count(), 1u);
-    EXPECT_EQ(kiv::frame::resolve(0), kiv::frame::resolve(1));
+    EXPECT_EQ(kiv::api::table_count(), 1u);
+    EXPECT_EQ(kiv::api::resolve(0), kiv::api::resolve(1));
     EXPECT_EQ(kiv::platform::startup_count(), startups);
 }
 
@@ -79,7 +79,7 @@ TEST(Connect, FailedLookupsFailExceptLocalhost) {
     // answers; any other name fails, with nothing left behind.
     EXPECT_EQ(kiv_connect("no-such-host", l.port, 1), 0);
     EXPECT_EQ(kiv_connect("no-such-host", l.port, 3), 0);
-    EXPECT_EQ(kiv::frame::table_count(), 0u);
+    EXPECT_EQ(kiv::api::table_count(), 0u);
     ASSERT_EQ(kiv_connect("LocalHost", l.port, 1), 1);
     EXPECT_GE(l.accept_one(), 0);
     // Four decimal parts only: the short and leading-zero forms other
@@ -103,7 +103,7 @@ TEST(Connect, FailedLookupsFailExceptLocalhost) {
     g_refuse_datagrams.store(false);
     EXPECT_EQ(kiv_token_send(u, "g", "127.0.0.1", peer.port), 1);
     EXPECT_EQ(peer.receive(), "g\n");
-    kiv::frame::clear_table();
+    kiv::api::clear_table();
     kiv::platform::calls = saved;
 }
 
@@ -135,7 +135,7 @@ TEST(Connect, TypedServerFullOrSilent) {
     });
     EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 3), 0);
     EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 3), 0);
-    EXPECT_EQ(kiv::frame::table_count(), 0u);
+    EXPECT_EQ(kiv::api::table_count(), 0u);
     server.join();
 }
 
@@ -163,8 +163,8 @@ TEST(Disconnect, HandleZeroTearsDownWithoutFreeing) {
     EXPECT_EQ(kiv_valid(0), 0);
     EXPECT_EQ(kiv_disconnect(0), 0);
     EXPECT_TRUE(test::peer_closed(p.peer));
-    EXPECT_EQ(kiv::frame::table_count(), 1u);
-    EXPECT_NE(kiv::frame::resolve(1), nullptr);
+    EXPECT_EQ(kiv::api::table_count(), 1u);
+    EXPECT_NE(kiv::api::resolve(1), nullptr);
 }
 
 TEST(Liveness, ResetPeerIsNoticedAndItsEntryFreed) {
@@ -179,7 +179,7 @@ TEST(Liveness, ResetPeerIsNoticedAndItsEntryFreed) {
     EXPECT_EQ(kiv_token_wait(p.handle), 0);
     // Its worker tore it down; disconnecting still frees the handle.
     EXPECT_EQ(kiv_disconnect(p.handle), 0);
-    EXPECT_EQ(kiv::frame::resolve(1), nullptr);
+    EXPECT_EQ(kiv::api::resolve(1), nullptr);
     test::Listener l;
     EXPECT_EQ(kiv_connect("127.0.0.1", l.port, 1), 1);
 }
@@ -252,7 +252,7 @@ TEST(Unload, LiveConnectionsAreClosedWithoutHanging) {
     const double server = kiv_listen(0, 3, 2);
     ASSERT_GT(server, 0);
     ASSERT_TRUE(write_all(p.peer, "pending\n"));
-    kiv::frame::clear_table();  // what unloading the library does
+    kiv::api::clear_table();  // what unloading the library does
     EXPECT_TRUE(test::peer_closed(p.peer));
     EXPECT_EQ(kiv_valid(1), 0);
 }

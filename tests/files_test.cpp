@@ -9,7 +9,7 @@
 #include <iterator>
 #include <string>
 
-#include "typed/connection.h"
+#include "conn/connection.h"
 #include "support.h"
 
 using test::next_token;
@@ -69,7 +69,7 @@ uint64_t fnv1a(const std::string& s) {
     return h;
 }
 
-kiv::Connection* conn(double h) { return kiv::frame::resolve(h).get(); }
+kiv::Connection* conn(double h) { return kiv::api::resolve(h).get(); }
 
 // Bytes the connection read and has not yet cut into records.
 uint32_t held(kiv::Connection* c) {
@@ -411,7 +411,7 @@ TEST(FileFaults, DisconnectDuringTransfers) {
     ASSERT_TRUE(write_all(receiving.peer, content(600).substr(0, 100)));
     ASSERT_TRUE(wait_until([&] { return kiv_file_byte(receiving.handle) == 100; }));
     EXPECT_EQ(kiv_disconnect(receiving.handle), 1);
-    EXPECT_EQ(kiv::frame::resolve(receiving.handle), nullptr);
+    EXPECT_EQ(kiv::api::resolve(receiving.handle), nullptr);
 }
 
 }  // namespace

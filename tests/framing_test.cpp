@@ -4,7 +4,7 @@
 #include <string>
 
 #include "support.h"
-#include "typed/connection.h"
+#include "conn/connection.h"
 
 namespace {
 

@@ -68,7 +68,7 @@ TEST(MessageApi, CurrentMessageQueueAndOtherKinds) {
     EXPECT_EQ(kiv_message_player(c.handle), 0);
     EXPECT_EQ(kiv_message_receive(c.handle), 0);
     ASSERT_TRUE(test::write_all(c.peer, "M\x03\x02\x04one\nM\x04\x02\x05two\n"));
-    ASSERT_TRUE(test::wait_until([&] { return kiv::frame::resolve(c.handle)->messages.queue.size() == 2; }));
+    ASSERT_TRUE(test::wait_until([&] { return kiv::api::resolve(c.handle)->messages.queue.size() == 2; }));
     // A wait with messages queued returns at once and takes nothing.
     EXPECT_EQ(kiv_message_wait(c.handle), 1);
     EXPECT_EQ(next_message(c.handle), "one|1|2");

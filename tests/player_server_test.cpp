@@ -86,12 +86,12 @@ TEST(TypedClient, HandshakeAndPlayerId) {
         EXPECT_EQ(kiv_player_id(c.handle), 12);
         EXPECT_EQ(test::next_token(c.handle), "next");
     }
-    const uint32_t before = kiv::frame::table_count();
+    const uint32_t before = kiv::api::table_count();
     {
         typed::TypedPair full("T\n");
         EXPECT_EQ(full.handle, 0);
     }
-    EXPECT_EQ(kiv::frame::table_count(), before);
+    EXPECT_EQ(kiv::api::table_count(), before);
     test::PlainPair plain;
     EXPECT_EQ(kiv_player_id(plain.handle), 0);
 }

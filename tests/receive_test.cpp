@@ -6,7 +6,7 @@
 #include <string>
 
 #include "support.h"
-#include "typed/connection.h"
+#include "conn/connection.h"
 
 using test::next_token;
 using test::read_n;
@@ -14,7 +14,7 @@ using test::write_all;
 
 namespace {
 
-kiv::Connection& conn(double h) { return *kiv::frame::resolve(h); }
+kiv::Connection& conn(double h) { return *kiv::api::resolve(h); }
 
 // Writes up to `bytes` from a non-blocking socket until the peer stops
 // taking them (or the bound is reached); returns how many went out.
@@ -160,7 +160,7 @@ struct Faults {
         };
     }
     ~Faults() {
-        kiv::frame::clear_table();  // joins every thread before the table is restored
+        kiv::api::clear_table();  // joins every thread before the table is restored
         kiv::platform::calls = saved;
     }
 };

@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "frame/table.h"
-#include "typed/connection.h"
+#include "api/table.h"
+#include "conn/connection.h"
 #include "kiv.h"
 
 namespace test {
@@ -48,7 +48,7 @@ inline uint16_t port_of(int fd) {
 
 // The local port of a connection's socket (for kiv_listen/kiv_connect on port 0).
 inline uint16_t port_of_handle(double handle) {
-    kiv::frame::Ref c = kiv::frame::resolve(handle);
+    kiv::api::Ref c = kiv::api::resolve(handle);
     if (!c) return 0;
     if (c->link) return port_of(static_cast<int>(c->link->socket()));
     return c->hub ? port_of(static_cast<int>(c->hub->listener())) : 0;
@@ -56,7 +56,7 @@ inline uint16_t port_of_handle(double handle) {
 
 // Bytes a connection read and has not yet cut into records.
 inline uint32_t held(double handle) {
-    kiv::frame::Ref c = kiv::frame::resolve(handle);
+    kiv::api::Ref c = kiv::api::resolve(handle);
     if (!c || !c->link) return 0;
     std::lock_guard<std::mutex> lk(c->mutex);
     return c->link->held();

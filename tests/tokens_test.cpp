@@ -36,10 +36,10 @@ TEST(TokenReceive, OrderCurrentTokenAndEmptyQueue) {
     EXPECT_STREQ(kiv_token_ipaddress(p.handle), "");
     EXPECT_EQ(kiv_token_receive(p.handle), 0);
     ASSERT_TRUE(write_all(p.peer, "a\nb\nc\n"));
-    ASSERT_TRUE(test::wait_until([&] { return kiv::frame::resolve(p.handle)->tokens.queue.size() == 3; }));
+    ASSERT_TRUE(test::wait_until([&] { return kiv::api::resolve(p.handle)->tokens.queue.size() == 3; }));
     // A wait with tokens queued returns at once and leaves them queued.
     EXPECT_EQ(kiv_token_wait(p.handle), 1);
-    EXPECT_EQ(kiv::frame::resolve(p.handle)->tokens.queue.size(), 3u);
+    EXPECT_EQ(kiv::api::resolve(p.handle)->tokens.queue.size(), 3u);
     EXPECT_EQ(next_token(p.handle), "a");
     EXPECT_EQ(next_token(p.handle), "b");
     EXPECT_EQ(next_token(p.handle), "c");
@@ -113,7 +113,7 @@ TEST(TokenDatagram, OneDatagramPerTokenAndSenderAddress) {
 TEST(TokenDatagram, PortAlreadyBoundFails) {
     test::Udp taken;
     EXPECT_EQ(kiv_connect("", taken.port, 4), 0);
-    EXPECT_EQ(kiv::frame::table_count(), 0u);
+    EXPECT_EQ(kiv::api::table_count(), 0u);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ TEST(Reset, RecordsSentJustBeforeAResetAreDelivered) {
         const double handle = kiv_connect("127.0.0.1", l.port, kind);
         server.join();
         ASSERT_GT(handle, 0);
-        kiv::Connection& c = *kiv::frame::resolve(handle);
+        kiv::Connection& c = *kiv::api::resolve(handle);
         ASSERT_EQ(kiv_token_send(handle, "unread", "", 0), 1);
         ASSERT_TRUE(test::wait_until([&] { return kiv::platform::bytes_ready(peer) > 0; }));
         {
@@ -99,7 +99,7 @@ TEST(TwoThreads, DisconnectWhileAnotherThreadWaits) {
         EXPECT_EQ(kiv_disconnect(p.handle), 1);
         waiter.join();
         EXPECT_EQ(result, 0);
-        EXPECT_EQ(kiv::frame::resolve(p.handle), nullptr);
+        EXPECT_EQ(kiv::api::resolve(p.handle), nullptr);
     }
 }
 
@@ -151,7 +151,7 @@ TEST(NoThreads, CallsThatNeedAThreadFail) {
     kiv::net::fail_thread_starts(1);
     EXPECT_EQ(kiv_listen(0, 3, 0), 0);
     kiv::net::fail_thread_starts(0);
-    EXPECT_EQ(kiv::frame::table_count(), 0u);
+    EXPECT_EQ(kiv::api::table_count(), 0u);
 
     test::PlainPair p;
     ASSERT_GT(p.handle, 0);

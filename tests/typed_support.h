@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "typed/connection.h"
+#include "conn/connection.h"
 #include "support.h"
 
 namespace typed {
@@ -97,7 +97,7 @@ struct Server {
         handle = kiv_listen(0, 3, limit);
         port = test::port_of_handle(handle);
     }
-    kiv::Connection& conn() const { return *kiv::frame::resolve(handle); }
+    kiv::Connection& conn() const { return *kiv::api::resolve(handle); }
     size_t entries() const { return conn().player_list().size(); }
     // Player n's entry; null once the player has departed.
     std::shared_ptr<kiv::Connection> entry(size_t n) const { return conn().player_list().at(n - 1); }

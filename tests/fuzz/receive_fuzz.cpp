@@ -28,8 +28,8 @@
 
 #include "fuzz/fake_net.h"
 #include "files/files.h"
-#include "typed/connection.h"
-#include "typed/traffic.h"
+#include "conn/connection.h"
+#include "conn/traffic.h"
 
 namespace {
 

@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "fuzz/fake_net.h"
-#include "typed/connection.h"
-#include "typed/traffic.h"
+#include "conn/connection.h"
+#include "conn/traffic.h"
 
 namespace {
 

@@ -52,7 +52,7 @@ TEST(RelayConnection, ServiceThatNeverAnswersEndsTheConnect) {
         close(a);  // leaves before its answer
     });
     EXPECT_EQ(kiv_connect("room", 0, 2), 0);
-    EXPECT_EQ(kiv::frame::table_count(), 0u);
+    EXPECT_EQ(kiv::api::table_count(), 0u);
     service.join();
 }
 

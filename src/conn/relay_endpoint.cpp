@@ -1,10 +1,10 @@
 // Where the relay service is: KIV_RELAY from the environment, else the built-in address.
-#include "typed/relay_endpoint.h"
+#include "conn/relay_endpoint.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "typed/open.h"
+#include "conn/open.h"
 
 #ifndef KIV_RELAY_ADDRESS
 #define KIV_RELAY_ADDRESS "127.0.0.1"

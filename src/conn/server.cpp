@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "typed/connection.h"
+#include "conn/connection.h"
 
 namespace kiv {
 

@@ -7,12 +7,12 @@
 
 #include "base/packing.h"
 #include "files/files.h"
-#include "frame/convert.h"
-#include "frame/table.h"
-#include "typed/open.h"
-#include "typed/traffic.h"
+#include "api/convert.h"
+#include "api/table.h"
+#include "conn/open.h"
+#include "conn/traffic.h"
 
-using namespace kiv::frame;
+using namespace kiv::api;
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "typed/connection.h"
+#include "conn/connection.h"
 
-namespace kiv::frame {
+namespace kiv::api {
 
 using Ref = std::shared_ptr<Connection>;
 
@@ -39,4 +39,4 @@ double disconnect(double handle);
 void clear_table();
 uint32_t table_count();
 
-}  // namespace kiv::frame
+}  // namespace kiv::api

@@ -1,5 +1,5 @@
 // Connection: record dispatch to the families, back-pressure, the end of a connection.
-#include "typed/connection.h"
+#include "conn/connection.h"
 
 #include "platform/platform.h"
 

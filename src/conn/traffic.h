@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "typed/connection.h"
+#include "conn/connection.h"
 
 namespace kiv {
 

@@ -1,10 +1,10 @@
 // The families' exports on a connection: sending, taking and waiting.
-#include "typed/traffic.h"
+#include "conn/traffic.h"
 
 #include <cstring>
 #include <string>
 
-#include "typed/open.h"
+#include "conn/open.h"
 
 namespace kiv {
 

@@ -1,13 +1,13 @@
 // Opening client connections and servers, handshakes, teardown, addresses.
-#include "typed/open.h"
+#include "conn/open.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "typed/relay_endpoint.h"
-#include "typed/traffic.h"
+#include "conn/relay_endpoint.h"
+#include "conn/traffic.h"
 
 namespace kiv {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "typed/connection.h"
+#include "conn/connection.h"
 #include "support.h"
 
 namespace {
@@ -48,27 +48,27 @@ TEST(Frame, TableEntriesAreReused) {
     EXPECT_EQ(kiv_disconnect(2), 0);
     EXPECT_EQ(kiv_valid(2), 0);
     EXPECT_EQ(plain_server(), 2);
-    EXPECT_EQ(kiv::frame::table_count(), 3u);
+    EXPECT_EQ(kiv::api::table_count(), 3u);
     EXPECT_EQ(kiv_disconnect(1), 1);
     EXPECT_EQ(plain_server(), 1);
 }
 
 TEST(Frame, CurrentConnectionRules) {
     ASSERT_EQ(plain_server(), 1);
-    kiv::frame::Ref first = kiv::frame::current();
+    kiv::api::Ref first = kiv::api::current();
     // A failed connect leaves the current connection alone.
     EXPECT_EQ(kiv_connect("127.0.0.1", 1, 0), 0);
     EXPECT_EQ(kiv_connect("127.0.0.1", 1, 5), 0);
     EXPECT_EQ(kiv_connect("127.0.0.1", 1, 70000), 0);
     EXPECT_EQ(kiv_listen(0, 2, 0), 0);
     EXPECT_EQ(kiv_listen(0, 4, 0), 0);
-    EXPECT_EQ(kiv::frame::current(), first);
-    EXPECT_EQ(kiv::frame::table_count(), 1u);
+    EXPECT_EQ(kiv::api::current(), first);
+    EXPECT_EQ(kiv::api::table_count(), 1u);
     ASSERT_EQ(plain_server(), 2);
-    EXPECT_NE(kiv::frame::current(), first);
+    EXPECT_NE(kiv::api::current(), first);
     // Disconnecting the current connection by its handle: handle 0 no longer reaches it.
     EXPECT_EQ(kiv_disconnect(2), 1);
-    EXPECT_EQ(kiv::frame::current(), nullptr);
+    EXPECT_EQ(kiv::api::current(), nullptr);
     EXPECT_EQ(kiv_valid(0), 0);
 }
 
@@ -79,7 +79,7 @@ TEST(Frame, DisconnectThroughHandleZeroKeepsTheEntry) {
     // but there is nothing left to tear down.
     EXPECT_EQ(kiv_valid(0), 1);
     EXPECT_EQ(kiv_disconnect(0), 0);
-    EXPECT_EQ(kiv::frame::table_count(), 1u);
+    EXPECT_EQ(kiv::api::table_count(), 1u);
     EXPECT_EQ(plain_server(), 2);
     // Disconnecting it by handle frees the entry even though nothing was torn down.
     EXPECT_EQ(kiv_disconnect(1), 0);
@@ -93,7 +93,7 @@ TEST(Frame, AcceptWithNobodyWaitingEntersOneEmptyEntry) {
     EXPECT_EQ(kiv_valid(empty), 0);
     EXPECT_EQ(kiv_valid(0), 0);  // no current connection now
     EXPECT_EQ(kiv_accept(1), 2);
-    EXPECT_EQ(kiv::frame::table_count(), 2u);
+    EXPECT_EQ(kiv::api::table_count(), 2u);
     int client = test::connect_to(test::port_of_handle(1));
     ASSERT_GE(client, 0);
     double h = 0;

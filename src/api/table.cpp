@@ -1,14 +1,14 @@
 // The connection table and the handle rules.
-#include "frame/table.h"
+#include "api/table.h"
 
 #include <mutex>
 #include <vector>
 
-#include "frame/convert.h"
+#include "api/convert.h"
 #include "platform/platform.h"
-#include "typed/open.h"
+#include "conn/open.h"
 
-namespace kiv::frame {
+namespace kiv::api {
 
 namespace {
 
@@ -123,4 +123,4 @@ uint32_t table_count() {
     return static_cast<uint32_t>(t.entries.size());
 }
 
-}  // namespace kiv::frame
+}  // namespace kiv::api

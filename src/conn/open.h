@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "typed/connection.h"
+#include "conn/connection.h"
 
 namespace kiv {
 

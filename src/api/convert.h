@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace kiv::frame {
+namespace kiv::api {
 
 // Truncates toward zero; NaN and values outside the range give the most
 // negative value of the width.
@@ -28,4 +28,4 @@ inline uint16_t to_port(double v) { return static_cast<uint16_t>(static_cast<uin
 // Kinds and modes: the low 8 bits of the 16-bit value.
 inline uint8_t to_kind(double v) { return static_cast<uint8_t>(static_cast<uint16_t>(to_i16(v))); }
 
-}  // namespace kiv::frame
+}  // namespace kiv::api
