@@ -81,7 +81,7 @@ void round_trips(int count) {
     report("bare socket round trip", ms);
     close(x);
     close(y);
-    kiv::api::clear_table();
+    test::disconnect_all();
 }
 
 // A peer writes 16-byte tokens as fast as the socket takes them; the script
@@ -115,7 +115,7 @@ void delivery_rate(int count, double max_seconds) {
     const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
     std::printf("%-34s %.0f tokens/s (%d of %d 16-byte tokens in %.2f s, %ld out of order)\n",
                 "tokens delivered by one connection", got / secs, got, count, secs, disorder);
-    kiv::api::clear_table();
+    test::disconnect_all();
     writer.join();
 }
 
@@ -128,7 +128,7 @@ void long_line() {
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
     writer.join();
     std::printf("%-34s %.1f ms\n", "1 MiB line delivered", ms);
-    kiv::api::clear_table();
+    test::disconnect_all();
 }
 
 void idle_connections(int count, double seconds) {
@@ -155,7 +155,7 @@ void idle_connections(int count, double seconds) {
     std::printf("%-34s %.1f KiB each\n", "resident memory per idle connection",
                 static_cast<double>(rss1 - rss0) / count);
     for (int fd : peers) close(fd);
-    kiv::api::clear_table();
+    test::disconnect_all();
 }
 
 }  // namespace

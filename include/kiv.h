@@ -7,9 +7,12 @@
  * most recently opened by kiv_connect/kiv_listen or taken by kiv_accept).
  * Reals are truncated toward zero where an integer is meant.
  *
- * Failure shows only in the result: 0 for a number, "" for a string. A handle
- * that names no connection, or a connection that is no longer usable (its
- * peer has gone), always gives the failure value.
+ * Failure shows in the result: 0 for a number, "" for a string, and
+ * kiv_last_error() says why. A handle that names no connection gives the
+ * failure value. A connection that is no longer usable (its peer has gone
+ * and everything it sent was taken) gives the failure value for every
+ * action; what the script already took stays readable: the current token
+ * and its sender, the current message, and a transfer's progress.
  *
  * Returned strings belong to the library: copy what you keep. Each contract
  * says how long its string stays valid; "" returned for a failure is a
@@ -31,8 +34,12 @@
  *
  * Calls may come from more than one host thread: a connection lives until
  * the last call using it has returned, so kiv_disconnect on one thread ends
- * another thread's kiv_token_wait on the same handle with 0. Strings a call
- * returns are shared by the threads as each contract says. */
+ * another thread's kiv_token_wait on the same handle with 0; two threads
+ * starting a transfer on one connection get one transfer and one 0; a
+ * second kiv_disconnect of a handle never closes a connection another
+ * thread has opened under the same number since. The results of the pack_*
+ * functions, of kiv_ipaddress and of kiv_last_error are per thread. Strings
+ * a connection keeps are shared by the threads as each contract says. */
 #ifndef KIV_H
 #define KIV_H
 
@@ -70,13 +77,16 @@ extern "C" {
 /* ---- Connections ---------------------------------------------------- */
 
 /* Opens a connection and makes it current. kind: 1 plain TCP to host:port;
- * 2 TCP through the relay service, host naming the session to join; 3 typed
+ * 2 TCP through the relay service, host naming the session to join (any
+ * name but "IPADDRESS", which the service answers as an address query); 3 typed
  * TCP to a kiv player server (waits for the player number); 4 UDP endpoint
  * bound to local port. host (kinds 1 and 3): text holding a letter is looked
  * up as a name; a name that does not resolve fails (0), except "localhost" in
  * any case, which then means 127.0.0.1. Other text must be a dotted address
  * of exactly four decimal parts 0..255 without leading zeros ("127.1",
- * "2130706433" and "010.0.0.1" fail). Result: the new handle, or 0. */
+ * "2130706433" and "010.0.0.1" fail). The TCP connect and each handshake
+ * step wait at most 10 s each (a host that does not answer gives 0 after
+ * 10 s). Result: the new handle, or 0 with the current connection unchanged. */
 KIV_API double KIV_CALL kiv_connect(const char* host, double port, double kind);
 
 /* Becomes a server on port and makes it current. mode 1: plain server, take
@@ -106,9 +116,11 @@ KIV_API double KIV_CALL kiv_player_id(double handle);
 
 /* The dotted address of the connection's peer; on a player server, of player
  * number `player` ("" for a player that left or does not exist); "" on UDP.
- * With a handle that names no usable connection (for example -1) it asks the
- * relay service for this machine's public address ("" when it cannot). The
- * result is valid until the next kiv_ipaddress call. */
+ * With a handle that names no usable connection (for example -1, or a
+ * connection whose peer left) it asks the relay service for this machine's
+ * public address ("" when it cannot), which may take up to the query's time
+ * limit. The result is valid until the next kiv_ipaddress call on the same
+ * thread. */
 KIV_API const char* KIV_CALL kiv_ipaddress(double handle, double player);
 
 /* A one-line copyright notice: a constant, valid for ever. */
@@ -147,7 +159,8 @@ KIV_API double KIV_CALL kiv_token_wait(double handle);
 KIV_API const char* KIV_CALL kiv_token_value(double handle);
 
 /* The current token's sender address on UDP; "" on other kinds. Valid until
- * the next kiv_token_receive on that connection. */
+ * the next kiv_token_receive on that connection; it stays readable after the
+ * connection was closed, as the token does. */
 KIV_API const char* KIV_CALL kiv_token_ipaddress(double handle);
 
 /* ---- Messages: typed connections only ------------------------------- */
@@ -221,15 +234,44 @@ KIV_API double KIV_CALL kiv_file_percentage(double handle);
 /* ---- Number packing: base-250 digits without 0, 10 or 126 bytes ----- */
 
 /* Pack an integer (0..249, 0..62499, 0..15624999) into 1, 2 or 3 bytes. The
- * result is valid until the next pack_small, pack_normal or pack_big call. */
+ * result is valid until the next pack_small, pack_normal or pack_big call on
+ * the same thread. It is bytes, not text: a host whose strings are Unicode
+ * (JavaScript, C#, Java) must pass it on as bytes or Latin-1, never UTF-8. */
 KIV_API const char* KIV_CALL pack_small(double value);
 KIV_API const char* KIV_CALL pack_normal(double value);
 KIV_API const char* KIV_CALL pack_big(double value);
-/* Unpack the number stored at byte offset position of s; 0 when its bytes
- * lie outside the string. */
+/* Unpack the number stored at byte offset position of s. The string's
+ * terminating 0 counts as a digit byte (so every packed result reads back:
+ * pack_normal(-2) is one byte and its terminator); a number whose bytes lie
+ * beyond the terminator reads as 0. */
 KIV_API double KIV_CALL unpack_small(const char* s, double position);
 KIV_API double KIV_CALL unpack_normal(const char* s, double position);
 KIV_API double KIV_CALL unpack_big(const char* s, double position);
+
+/* ---- Additions: ports, the reason for a failure, players, version --- */
+
+/* The local port of a server, a UDP endpoint or a client connection (the one
+ * the system chose for port 0); 0 when the handle names none or its socket
+ * is closed. */
+KIV_API double KIV_CALL kiv_local_port(double handle);
+
+/* On a UDP endpoint, the port of the current token's sender (0 otherwise),
+ * readable exactly as long as kiv_token_ipaddress. A server answers with
+ * kiv_token_send(h, text, kiv_token_ipaddress(h), kiv_token_port(h)). */
+KIV_API double KIV_CALL kiv_token_port(double handle);
+
+/* One line saying why the most recent call on this thread that failed did
+ * fail, for example "connect 203.0.113.5:5000: timed out after 10 s" or
+ * "handle 7 names no connection"; "" before any failure. Kept until the next
+ * failure on this thread; a call that succeeds leaves it. Valid until then. */
+KIV_API const char* KIV_CALL kiv_last_error(void);
+
+/* The number of players connected to a player server now; 0 on other kinds. */
+KIV_API double KIV_CALL kiv_player_count(double handle);
+
+/* The library's version, KIV_VERSION_STRING of the header it was built
+ * with: a constant. */
+KIV_API const char* KIV_CALL kiv_version(void);
 
 #ifdef __cplusplus
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "conn/connection.h"
-#include "support.h"
+#include "internals.h"
 
 namespace {
 

@@ -4,7 +4,8 @@
 #include <string>
 
 #include "base/byte_string.h"
-#include "base/record_queue.h"
+#include "platform/platform.h"
+#include "tokens/tokens.h"
 
 using kiv::ByteString;
 
@@ -55,41 +56,31 @@ TEST(ByteString, FindBytesSeesPastZeros) {
     EXPECT_EQ(kiv::find_bytes(hay, 1, "ab", 2), -1);
 }
 
-TEST(RecordQueue, FifoWithFullByteCounts) {
-    kiv::RecordQueue<kiv::TokenRecord> q;
-    EXPECT_EQ(q.size(), 0u);
-    kiv::push_token(q, "a", 1, "\n", "");
-    kiv::push_token(q, "b\0c", 3, "\r\n", "10.0.0.5");
-    kiv::push_token(q, "c", 1, "\n", "");
-    ASSERT_EQ(q.size(), 3u);
-    EXPECT_EQ(str(q.front()->text), "a");
-    q.pop();
-    EXPECT_EQ(q.front()->text.length(), 3u);
-    EXPECT_STREQ(q.front()->delimiter.data(), "\r\n");
-    EXPECT_STREQ(q.front()->address.data(), "10.0.0.5");
-    q.pop();
-    q.pop();
-    EXPECT_EQ(q.size(), 0u);
-    EXPECT_EQ(q.front(), nullptr);
-    q.pop();  // guarded
-}
-
-TEST(RecordQueue, MessageAndDataChangeForms) {
-    kiv::RecordQueue<kiv::MessageRecord> m;
-    kiv::push_message(m, "hi", 2, 255, -1, "\n");
-    EXPECT_EQ(m.front()->id, 255);
-    EXPECT_EQ(m.front()->player, -1);
-    kiv::RecordQueue<kiv::DataChange> d;
-    kiv::push_change(d, 7, "xyz", 3);
-    const uint8_t digits[3] = {2, 1, 1};
-    kiv::push_change(d, 8, -42, digits);
-    EXPECT_EQ(d.front()->is_string, 1);
-    EXPECT_EQ(d.front()->number, 0);
-    d.pop();
-    EXPECT_EQ(d.front()->is_string, 0);
-    EXPECT_EQ(d.front()->number, -42);
-    EXPECT_EQ(d.front()->text.length(), 0u);
-    EXPECT_EQ(d.front()->slot, 8);
+TEST(RecordQueue, FifoThroughTheTokenBox) {
+    kiv::tokens::Box box;
+    EXPECT_EQ(box.queue.size(), 0u);
+    EXPECT_EQ(box.queue.bytes(), 0u);
+    kiv::tokens::push(box, "a", 1, "\n", 0, 0, false);
+    uint32_t addr = 0;
+    ASSERT_TRUE(kiv::platform::parse_dotted("10.0.0.5", &addr));
+    kiv::tokens::push(box, "b\0c", 3, "\r\n", addr, 4000, false);
+    kiv::tokens::push(box, "c", 1, nullptr, 0, 0, false);
+    ASSERT_EQ(box.queue.size(), 3u);
+    EXPECT_GT(box.queue.bytes(), 5u);
+    EXPECT_EQ(str(box.queue.front()->text), "a");
+    box.queue.pop();
+    EXPECT_EQ(box.queue.front()->text.length(), 3u);
+    EXPECT_STREQ(box.queue.front()->delimiter.data(), "\r\n");
+    ASSERT_TRUE(kiv::tokens::take(box));
+    EXPECT_STREQ(box.address, "10.0.0.5");
+    EXPECT_EQ(box.port, 4000);
+    ASSERT_TRUE(kiv::tokens::take(box));
+    EXPECT_STREQ(box.address, "");
+    EXPECT_EQ(box.queue.size(), 0u);
+    EXPECT_EQ(box.queue.bytes(), 0u);
+    EXPECT_FALSE(kiv::tokens::take(box));
+    EXPECT_EQ(box.queue.front(), nullptr);
+    box.queue.pop();  // guarded
 }
 
 }  // namespace

@@ -73,14 +73,17 @@ TEST(Codec, UnpackAtPositionAndNeverPastTheEnd) {
     const char s[] = {'a', 'b', 'c', 'd', 6, 2, 0};
     EXPECT_EQ(unpack_normal(s, 4), 1000);
     EXPECT_EQ(unpack_normal(s, 4.7), 1000);
-    // Bytes at or beyond the terminator are absent.
-    EXPECT_EQ(unpack_normal(s, 5), 0);
+    // The terminator reads as the digit it encodes (-2); bytes beyond it are absent.
+    EXPECT_EQ(unpack_normal(s, 5), -2);
     EXPECT_EQ(unpack_big(s, 5), 0);
-    EXPECT_EQ(unpack_small(s, 6), 0);
+    EXPECT_EQ(unpack_small(s, 6), -2);
+    EXPECT_EQ(unpack_small(s, 7), 0);
+    EXPECT_EQ(unpack_normal(pack_normal(-2), 0), -2);
     EXPECT_EQ(unpack_small(s, 1e9), 0);
     EXPECT_EQ(unpack_small(s, -1), 0);
     EXPECT_EQ(unpack_small(s, 0.0 / 0.0), 0);
-    EXPECT_EQ(unpack_small("", 0), 0);
+    EXPECT_EQ(unpack_small("", 0), -2);
+    EXPECT_EQ(unpack_small("", 1), 0);
     EXPECT_EQ(unpack_small(nullptr, 0), 0);
 }
 

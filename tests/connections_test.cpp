@@ -8,7 +8,7 @@
 
 #include "api/convert.h"
 #include "conn/connection.h"
-#include "support.h"
+#include "internals.h"
 
 using test::next_token;
 using test::read_n;

@@ -90,7 +90,7 @@ TEST(Admission, PlayerThatLeftInOrderIsGoneForANewcomerInTheSamePass) {
     {
         // Holding the server's mutex keeps the next pass from running until
         // both the departure and the newcomer wait for it.
-        std::lock_guard<std::mutex> pass(server.mutex);
+        kiv::net::Lock pass(server.mutex);
         close(first.fd);
         first.fd = -1;
         newcomer.reset(new RawPlayer(s.port, false));

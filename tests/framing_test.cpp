@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "support.h"
+#include "internals.h"
 #include "conn/connection.h"
 
 namespace {
@@ -29,11 +29,11 @@ struct Stepped {
     }
     // Hands on at most max records; true when one was.
     bool step(size_t max = 1) {
-        std::lock_guard<std::mutex> lk(c.mutex);
+        kiv::net::Lock lk(c.mutex);
         return c.link->pump(static_cast<size_t>(-1), max) > 0;
     }
     std::string take() {
-        const kiv::TokenRecord* r = c.tokens.queue.front();
+        const kiv::tokens::Record* r = c.tokens.queue.front();
         if (!r) return "<none>";
         std::string s(r->text.data(), r->text.length());
         c.tokens.queue.pop();
@@ -65,7 +65,7 @@ TEST(Framing, AFloodInOneReadIsHandedOnCompletelyAndInOrder) {
     test::write_all(s.peer, flood);
     size_t got = 0;
     ASSERT_TRUE(test::wait_until([&] {
-        std::lock_guard<std::mutex> lk(s.c.mutex);
+        kiv::net::Lock lk(s.c.mutex);
         got += s.c.link->pump(static_cast<size_t>(-1), 1000000);
         return got == 20000;
     }));
@@ -94,7 +94,7 @@ TEST(Framing, DataChangesQueueOnPlayersWithoutATable) {
     kiv::shared_data::release(s.c.data);
     s.send(std::string("D\xFFI\x02\x02\x09\nD\xFESx\0y\n", 14));
     s.step(2);
-    kiv::RecordQueue<kiv::DataChange>& changes = s.c.data.changes;
+    kiv::RecordQueue<kiv::shared_data::Change>& changes = s.c.data.changes;
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes.front()->slot, 8);
     EXPECT_EQ(changes.front()->number, 7);
@@ -112,10 +112,10 @@ TEST(Framing, DatagramRecordsAndSenders) {
     c.link.reset(new kiv::net::Link(c.mutex, c, fd, true));
     c.kind.store(kiv::kDatagram);
     auto step = [&](size_t max) {
-        std::lock_guard<std::mutex> lk(c.mutex);
+        kiv::net::Lock lk(c.mutex);
         return c.link->pump(static_cast<size_t>(-1), max) > 0;
     };
-    kiv::RecordQueue<kiv::TokenRecord>& tokens = c.tokens.queue;
+    kiv::RecordQueue<kiv::tokens::Record>& tokens = c.tokens.queue;
     test::Udp peer;
     auto deliver = [&](const std::string& d) {
         peer.send_to(test::port_of(fd), d);
@@ -128,7 +128,8 @@ TEST(Framing, DatagramRecordsAndSenders) {
     ASSERT_EQ(tokens.size(), 2u);
     tokens.pop();
     EXPECT_STREQ(tokens.front()->text.data(), "b");
-    EXPECT_STREQ(tokens.front()->address.data(), "127.0.0.1");
+    EXPECT_EQ(tokens.front()->from_addr, kiv::platform::loopback_address());
+    EXPECT_EQ(tokens.front()->from_port, peer.port);
     tokens.pop();
     deliver("x");
     EXPECT_FALSE(step(1));

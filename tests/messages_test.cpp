@@ -139,9 +139,13 @@ TEST(MessageRouting, PlayersMessagesGoWhereTheyAreSent) {
     ASSERT_TRUE(p2.send(bytes({0x4D, 0x07, 0x02, 0x05, 'h', 0x0A, 0x4D, 0x07, 0x02, 0x01, 'i', 0x0A})));
     EXPECT_EQ(p1.record(), stamped(0x07, 0x04, "i"));
     EXPECT_EQ(next_message(s.handle), "i|5|2");
-    // A value holding a 0 byte is passed on whole.
+    // A value passes on up to its first 0 byte, as a kiv sender's would; a
+    // message whose id byte is 0 cannot pass at all and is counted.
     ASSERT_TRUE(p2.send(bytes({0x4D, 0x07, 0x02, 0x03, 'x', 0x00, 'y', 0x0A})));
-    EXPECT_EQ(p1.record(), bytes({0x4D, 0x07, 0x02, 0x04, 'x', 0x00, 'y', 0x0A}));
+    EXPECT_EQ(p1.record(), bytes({0x4D, 0x07, 0x02, 0x04, 'x', 0x0A}));
+    ASSERT_TRUE(p2.send(bytes({0x4D, 0x00, 0x02, 0x03, 'z', 0x0A, 0x4D, 0x09, 0x02, 0x03, 'w', 0x0A})));
+    EXPECT_EQ(p1.record(), bytes({0x4D, 0x09, 0x02, 0x04, 'w', 0x0A}));
+    EXPECT_EQ(s.conn().messages.dropped.load(), 1u);
     EXPECT_EQ(p2.quiet(), "");
 }
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <string>
 
-#include "support.h"
+#include "internals.h"
 #include "conn/connection.h"
 
 using test::next_token;
@@ -14,7 +14,7 @@ using test::write_all;
 
 namespace {
 
-kiv::Connection& conn(double h) { return *kiv::api::resolve(h); }
+using test::conn;
 
 // Writes up to `bytes` from a non-blocking socket until the peer stops
 // taking them (or the bound is reached); returns how many went out.
@@ -73,13 +73,13 @@ TEST(BackPressure, AFloodWaitsForTheScriptAndLosesNothing) {
     // The library stops reading at its bound: the queue fills to it and no
     // further, while the sender is held back by TCP.
     auto queued_bytes = [&] {
-        std::lock_guard<std::mutex> lk(c.mutex);
+        kiv::net::Lock lk(c.mutex);
         return c.tokens.queue.bytes();
     };
-    ASSERT_TRUE(test::wait_until([&] { return queued_bytes() >= kiv::kQueueBound; }, 30000));
+    ASSERT_TRUE(test::wait_until([&] { return queued_bytes() >= kiv::tokens::kQueueBound; }, 30000));
     const size_t queued = c.tokens.queue.size();
     ASSERT_FALSE(test::wait_until([&] { return c.tokens.queue.size() > queued; }, 200));
-    EXPECT_LT(queued_bytes(), kiv::kQueueBound + 4096);
+    EXPECT_LT(queued_bytes(), kiv::tokens::kQueueBound + 4096);
     EXPECT_EQ(kiv_valid(p.handle), 1);
     int next = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -146,9 +146,9 @@ struct Faults {
         fail_recv = false;
         send_cap = 0;
         fail_wait = false;
-        kiv::platform::calls.recv = [](kiv::platform::socket_t s, void* b, size_t n, bool peek) {
+        kiv::platform::calls.recv = [](kiv::platform::socket_t s, void* b, size_t n) {
             if (fail_recv) return kiv::platform::Io{kiv::platform::Status::error, 0};
-            return kiv::platform::system_calls().recv(s, b, n, peek);
+            return kiv::platform::system_calls().recv(s, b, n);
         };
         kiv::platform::calls.send = [](kiv::platform::socket_t s, const void* b, size_t n, bool more) {
             const size_t cap = static_cast<size_t>(send_cap.load());

@@ -14,8 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "api/table.h"
-#include "conn/connection.h"
 #include "kiv.h"
 
 namespace test {
@@ -46,21 +44,13 @@ inline uint16_t port_of(int fd) {
     return ntohs(sa.sin_port);
 }
 
-// The local port of a connection's socket (for kiv_listen/kiv_connect on port 0).
-inline uint16_t port_of_handle(double handle) {
-    kiv::api::Ref c = kiv::api::resolve(handle);
-    if (!c) return 0;
-    if (c->link) return port_of(static_cast<int>(c->link->socket()));
-    return c->hub ? port_of(static_cast<int>(c->hub->listener())) : 0;
+// Frees every handle up to `upto`, as a script that closes all it opened.
+inline void disconnect_all(int upto = 64) {
+    for (int h = 1; h <= upto; ++h) kiv_disconnect(h);
 }
 
-// Bytes a connection read and has not yet cut into records.
-inline uint32_t held(double handle) {
-    kiv::api::Ref c = kiv::api::resolve(handle);
-    if (!c || !c->link) return 0;
-    std::lock_guard<std::mutex> lk(c->mutex);
-    return c->link->held();
-}
+// The local port of a connection (for kiv_listen/kiv_connect on port 0).
+inline uint16_t port_of_handle(double handle) { return static_cast<uint16_t>(kiv_local_port(handle)); }
 
 // A raw TCP listener on an ephemeral loopback port.
 struct Listener {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "support.h"
+#include "internals.h"
 
 using test::next_token;
 using test::read_n;

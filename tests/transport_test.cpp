@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "net/threads.h"
-#include "support.h"
+#include "internals.h"
 #include "typed_support.h"
 
 using test::next_token;
@@ -36,7 +36,7 @@ TEST(Reset, RecordsSentJustBeforeAResetAreDelivered) {
         ASSERT_EQ(kiv_token_send(handle, "unread", "", 0), 1);
         ASSERT_TRUE(test::wait_until([&] { return kiv::platform::bytes_ready(peer) > 0; }));
         {
-            std::lock_guard<std::mutex> lk(c.mutex);
+            kiv::net::Lock lk(c.mutex);
             ASSERT_TRUE(write_all(peer, kind == 3 ? "Tgame over\n" : "game over\n"));
             test::reset_close(peer);
         }
@@ -54,7 +54,7 @@ TEST(Reset, APlayersLastTokenBeforeItsResetReachesTheOthers) {
     ASSERT_EQ(kiv_token_send(s.handle, "unread", "", 0), 1);
     ASSERT_TRUE(test::wait_until([&] { return kiv::platform::bytes_ready(p1.fd) > 0; }));
     {
-        std::lock_guard<std::mutex> lk(s.conn().mutex);
+        kiv::net::Lock lk(s.conn().mutex);
         ASSERT_TRUE(p1.send("Tlast\n"));
         test::reset_close(p1.fd);
         p1.fd = -1;
@@ -134,8 +134,8 @@ TEST(BackPressure, AServerScriptThatTakesNothingDoesNotStallTheRoom) {
     kiv::Connection& server = s.conn();
     ASSERT_TRUE(test::wait_until([&] { return server.tokens.dropped.load() > 0; }));
     {
-        std::lock_guard<std::mutex> lk(server.mutex);
-        EXPECT_LE(server.tokens.queue.bytes(), kiv::kQueueBound + 4096);
+        kiv::net::Lock lk(server.mutex);
+        EXPECT_LE(server.tokens.queue.bytes(), kiv::tokens::kQueueBound + 4096);
         EXPECT_EQ(server.tokens.queue.size() + server.tokens.dropped.load(), static_cast<uint64_t>(kTokens));
     }
     // The oldest ones are kept, in order.

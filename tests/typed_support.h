@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "conn/connection.h"
-#include "support.h"
+#include "internals.h"
 
 namespace typed {
 
@@ -98,9 +98,12 @@ struct Server {
         port = test::port_of_handle(handle);
     }
     kiv::Connection& conn() const { return *kiv::api::resolve(handle); }
-    size_t entries() const { return conn().player_list().size(); }
+    size_t entries() const {
+        std::lock_guard<std::mutex> lk(conn().players_lock);
+        return conn().players.size();
+    }
     // Player n's entry; null once the player has departed.
-    std::shared_ptr<kiv::Connection> entry(size_t n) const { return conn().player_list().at(n - 1); }
+    std::shared_ptr<kiv::Connection> entry(size_t n) const { return conn().player_at(static_cast<int64_t>(n)); }
     bool departed(size_t n) const { return entry(n) == nullptr; }
 };
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "api/convert.h"
-#include "platform/platform.h"
+#include "conn/failure.h"
 #include "conn/open.h"
 
 namespace kiv::api {
@@ -24,7 +24,7 @@ struct Table {
     // process exit on Windows: the system has already ended those threads,
     // maybe inside a lock, and reclaims the sockets and memory itself.
     ~Table() {
-        if (platform::process_exiting()) {
+        if (process_exiting()) {
             for (Ref& c : entries) new Ref(std::move(c));  // left to the system
             Ref* keep = new Ref(std::move(current));
             (void)keep;
@@ -40,6 +40,7 @@ struct Table {
             gone.swap(entries);
         }
         for (Ref& c : gone) c.reset();
+        reap_threads();
     }
 };
 
@@ -57,18 +58,28 @@ size_t index_of(double handle) {
 }  // namespace
 
 Ref resolve(double handle) {
-    Table& t = table();
-    std::lock_guard<std::mutex> lk(t.lock);
-    if (handle == 0.0) return t.current;
-    const size_t index = index_of(handle);
-    return index < t.entries.size() ? t.entries[index] : nullptr;
+    Ref c;
+    {
+        Table& t = table();
+        std::lock_guard<std::mutex> lk(t.lock);
+        if (handle == 0.0) {
+            c = t.current;
+        } else {
+            const size_t index = index_of(handle);
+            if (index < t.entries.size()) c = t.entries[index];
+        }
+    }
+    if (!c) note_failure("handle %g names no connection", handle);
+    return c;
 }
 
 bool valid(const Ref& c) { return c && c->usable(); }
 
 Ref checked(double handle) {
     Ref c = resolve(handle);
-    return valid(c) ? c : nullptr;
+    if (!c || valid(c)) return c;
+    note_failure("handle %g: the connection has ended", handle);
+    return nullptr;
 }
 
 double enter(const Ref& c) {
@@ -100,18 +111,23 @@ double disconnect(double handle) {
     Ref c = resolve(handle);
     if (!c) return 0.0;
     const bool torn_down = valid(c) && teardown(*c);
+    if (!torn_down) note_failure("handle %g: the connection had already ended", handle);
     Table& t = table();
     Ref gone;
     {
         std::lock_guard<std::mutex> lk(t.lock);
         const size_t index = index_of(handle);
-        if (index < t.entries.size() && t.entries[index]) {
-            // Also a connection its worker already tore down: a long-running
-            // server must not keep one entry per departed client.
-            if (t.current == t.entries[index]) t.current.reset();
+        // Only the entry that still holds what was torn down: another thread
+        // may have been given the number since. A connection its worker
+        // already tore down is freed too, so a long-running server does not
+        // keep one entry per departed client.
+        if (index < t.entries.size() && t.entries[index] == c) {
+            if (t.current == c) t.current.reset();
             gone.swap(t.entries[index]);
         }
     }
+    gone.reset();
+    reap_threads();
     return torn_down ? 1.0 : 0.0;
 }
 

@@ -13,6 +13,10 @@ namespace {
 // an idle connection that once saw a huge record does not keep it.
 constexpr uint32_t kKeepAfterClear = 4096;
 
+// Every empty string without storage of its own points here; it is never
+// written, so a string costs no heap until it holds a byte.
+char g_empty[1] = {0};
+
 char* alloc_bytes(uint32_t capacity) {
     // Thrown, not aborted: the exports turn it into their failure value and
     // the library's threads drop the record that needed the room.
@@ -22,11 +26,18 @@ char* alloc_bytes(uint32_t capacity) {
 }
 }  // namespace
 
-ByteString::ByteString() : data_(alloc_bytes(0)), length_(0), capacity_(0) { data_[0] = 0; }
+ByteString::ByteString() : data_(g_empty), length_(0), capacity_(0) {}
 
 ByteString::ByteString(const char* s) : ByteString() { assign(s); }
 
-ByteString::~ByteString() { std::free(data_); }
+ByteString::~ByteString() { release(); }
+
+void ByteString::release() {
+    if (data_ != g_empty) std::free(data_);
+    data_ = g_empty;
+    length_ = 0;
+    capacity_ = 0;
+}
 
 void ByteString::reserve(uint32_t n) {
     if (n <= capacity_) return;
@@ -35,18 +46,22 @@ void ByteString::reserve(uint32_t n) {
     if (want > 0xFFFFFFFEull) want = 0xFFFFFFFEull;
     char* p = alloc_bytes(static_cast<uint32_t>(want));
     std::memcpy(p, data_, static_cast<size_t>(length_) + 1);
-    std::free(data_);
+    if (data_ != g_empty) std::free(data_);
     data_ = p;
     capacity_ = static_cast<uint32_t>(want);
 }
 
 void ByteString::assign(const void* src, uint32_t n) {
+    if (n == 0) {
+        release();
+        return;
+    }
     // The source may point into this string: copy into a fresh buffer first,
     // release the old one afterwards.
     char* p = alloc_bytes(n);
-    if (n) std::memcpy(p, src, n);
+    std::memcpy(p, src, n);
     p[n] = 0;
-    std::free(data_);
+    if (data_ != g_empty) std::free(data_);
     data_ = p;
     length_ = n;
     capacity_ = n;
@@ -96,12 +111,11 @@ void ByteString::erase_front(uint32_t n) {
 
 void ByteString::clear() {
     if (capacity_ > kKeepAfterClear) {
-        std::free(data_);
-        data_ = alloc_bytes(0);
-        capacity_ = 0;
+        release();
+        return;
     }
     length_ = 0;
-    data_[0] = 0;
+    if (data_ != g_empty) data_[0] = 0;
 }
 
 void ByteString::swap(ByteString& other) {

@@ -9,7 +9,8 @@ namespace kiv {
 // Content may hold 0 bytes (length counts them); C-string sources and
 // readers of data() see only up to the first 0.
 // Storage grows geometrically so that appending byte by byte stays linear;
-// what the operations return is unaffected by the spare room.
+// what the operations return is unaffected by the spare room. An empty
+// string holds no storage of its own.
 class ByteString {
 public:
     ByteString();
@@ -37,6 +38,7 @@ public:
         return data_ + length_;
     }
     void grow(uint32_t k) {
+        if (k == 0) return;
         length_ += k;
         data_[length_] = 0;
     }
@@ -49,6 +51,8 @@ public:
     void erase_front(uint32_t n);
     // Empties the content and gives large spare room back to the heap.
     void clear();
+    // Empties the content and gives all storage back.
+    void release();
     void swap(ByteString& other);
 
 private:

@@ -1,48 +1,22 @@
-// RecordQueue: first-in first-out queue of received records, and its three element records.
+// RecordQueue: a first-in first-out queue of received records of any kind.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
-
-#include "base/byte_string.h"
 
 namespace kiv {
 
-// Most bytes of received records a connection keeps for a script that has
-// not taken them; past it a stream stops reading (TCP slows the sender) and
-// a datagram endpoint or a server's own queue drops.
-constexpr size_t kQueueBound = 8u * 1024 * 1024;
-
-struct TokenRecord {
-    ByteString text;
-    ByteString delimiter;  // the connection's delimiter when the token was queued
-    ByteString address;    // sender's dotted address on datagram connections, else empty
-};
-
-struct MessageRecord {
-    ByteString value;
-    int16_t player = 0;
-    uint8_t id = 0;
-    ByteString delimiter;
-};
-
-struct DataChange {
-    ByteString text;  // empty for an integer change
-    int32_t number = 0;
-    uint8_t digits[3] = {0, 0, 0};  // an integer's digits as they arrived (number is what they read as)
-    uint8_t is_string = 0;
-    int32_t slot = 0;
-};
-
-// The owner's mutex guards every push, pop and front access. size() may be
+// The owner's lock guards every push, pop and front access. size() may be
 // read without it, so the count is kept atomically. bytes() is what the
-// queued records hold, for the bound on what a script has not taken.
+// queued records hold, for a bound on what a script has not taken. An empty
+// queue holds no memory: an idle connection costs nothing here.
 template <typename E>
 class RecordQueue {
 public:
     RecordQueue() = default;
+    ~RecordQueue() { clear(); }
     RecordQueue(const RecordQueue&) = delete;
     RecordQueue& operator=(const RecordQueue&) = delete;
 
@@ -51,53 +25,57 @@ public:
 
     // Front access and pop on an empty queue are caller errors; they are
     // guarded anyway so that a mistake cannot read freed memory.
-    const E* front() const { return items_.empty() ? nullptr : items_.front().get(); }
+    const E* front() const { return head_ ? &head_->item : nullptr; }
 
     size_t bytes() const { return bytes_; }
 
     void pop() {
-        if (items_.empty()) return;
-        bytes_ -= costs_.front();
-        items_.pop_front();
-        costs_.pop_front();
-        count_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release);
+        if (!head_) return;
+        Node* n = head_;
+        head_ = n->next;
+        if (!head_) tail_ = nullptr;
+        bytes_ -= n->cost;
+        delete n;
+        count_.fetch_sub(1, std::memory_order_release);
     }
 
+    // A loop, not a chain of destructors: a long queue must not exhaust the stack.
     void clear() {
-        items_.clear();
-        costs_.clear();
-        bytes_ = 0;
-        count_.store(0, std::memory_order_release);
+        while (head_) pop();
+        pending_.reset();
     }
 
     // Builds the record aside and queues it only once it is whole, so that
     // a record that finds no memory leaves the queue as it was.
     E& push_new() {
-        pending_ = std::make_unique<E>();
-        return *pending_;
+        pending_.reset(new Node);
+        return pending_->item;
     }
     void commit_push(size_t cost) {
+        Node* n = pending_.release();
         // The record's own bytes, its fields and the heap's bookkeeping.
-        costs_.push_back(cost + sizeof(E) + 64);
-        items_.push_back(std::move(pending_));
-        bytes_ += costs_.back();
-        count_.store(static_cast<uint32_t>(items_.size()), std::memory_order_release);
+        n->cost = cost + sizeof(Node) + 64;
+        if (tail_) {
+            tail_->next = n;
+        } else {
+            head_ = n;
+        }
+        tail_ = n;
+        bytes_ += n->cost;
+        count_.fetch_add(1, std::memory_order_release);
     }
 
 private:
-    std::deque<std::unique_ptr<E>> items_;
-    std::deque<size_t> costs_;
-    std::unique_ptr<E> pending_;
+    struct Node {
+        E item{};
+        size_t cost = 0;
+        Node* next = nullptr;
+    };
+    Node* head_ = nullptr;
+    Node* tail_ = nullptr;
+    std::unique_ptr<Node> pending_;
     size_t bytes_ = 0;
     std::atomic<uint32_t> count_{0};
 };
-
-// The push forms of the three queues.
-void push_token(RecordQueue<TokenRecord>& q, const void* bytes, uint32_t n, const char* delimiter,
-                const char* address);
-void push_message(RecordQueue<MessageRecord>& q, const void* bytes, uint32_t n, uint8_t id, int16_t player,
-                  const char* delimiter);
-void push_change(RecordQueue<DataChange>& q, int32_t slot, const void* text, uint32_t n);
-void push_change(RecordQueue<DataChange>& q, int32_t slot, int32_t value, const uint8_t digits[3]);
 
 }  // namespace kiv

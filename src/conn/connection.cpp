@@ -24,13 +24,9 @@ bool Connection::usable() const {
 }
 
 void Connection::taken() {
+    mutex.assert_held();
     if (!link) return;
     if ((throttled_ && accepting()) || link->peer_gone()) link->wake();
-}
-
-std::vector<std::shared_ptr<Connection>> Connection::player_list() {
-    std::lock_guard<std::mutex> lk(players_lock);
-    return players;
 }
 
 std::shared_ptr<Connection> Connection::player_at(int64_t n) {
@@ -39,25 +35,53 @@ std::shared_ptr<Connection> Connection::player_at(int64_t n) {
     return players[static_cast<size_t>(n - 1)];
 }
 
-void Connection::on_record(const char* rec, uint32_t n, uint32_t from) {
-    const char* delim = link->delimiter().data();
+// Bytes the socket did not take wait in the outbox: the hub must now watch
+// those players for room, which only the hub's thread may arrange.
+void Connection::request_flush(const uint32_t* numbers, size_t n) {
+    if (n == 0 || !hub) return;
+    {
+        std::lock_guard<std::mutex> lk(players_lock);
+        flush_requests_.insert(flush_requests_.end(), numbers, numbers + n);
+    }
+    hub->wake().signal();
+}
+
+void Connection::send_to_player(Connection& p, const std::string& rec) {
+    if (!p.connected() || !p.link) return;
+    p.link->send(rec.data(), rec.size(), false);
+    const uint32_t number = static_cast<uint32_t>(p.player_number);
+    if (!p.link->outbox_empty()) request_flush(&number, 1);
+}
+
+void Connection::send_to_players(const std::string& rec) {
+    std::vector<uint32_t> waiting;
+    {
+        // Lock order: players_lock, then a link's send lock.
+        std::lock_guard<std::mutex> lk(players_lock);
+        for (auto& p : players) {
+            if (!p || !p->connected() || !p->link) continue;
+            p->link->send(rec.data(), rec.size(), false);
+            if (!p->link->outbox_empty()) waiting.push_back(static_cast<uint32_t>(p->player_number));
+        }
+    }
+    request_flush(waiting.data(), waiting.size());
+}
+
+void Connection::on_record(const char* rec, uint32_t n, uint32_t from_addr, uint16_t from_port) {
     switch (kind.load()) {
         case kPlain:
         case kRelay:
-            tokens::push(tokens, rec, n, delim, "", false);
+            tokens::push(tokens, rec, n, link->delimiter().data(), 0, 0, false);
             break;
-        case kDatagram: {
-            char addr[16];
-            platform::format_dotted(from, addr);
+        case kDatagram:
             // A datagram endpoint cannot slow its senders: it drops instead.
-            tokens::push(tokens, rec, n, delim, addr, true);
+            tokens::push(tokens, rec, n, link->delimiter().data(), from_addr, from_port, true);
             break;
-        }
         case kTyped:
             if (n == 0) return;
             switch (rec[0]) {
                 case 'T':
-                    tokens::push(tokens, rec + 1, n - 1, delim, "", false);
+                    tokens::push(tokens, rec + 1, n - 1, nullptr, 0, 0, false);
                     break;
                 case 'M':
                     messages::apply_record(messages, reinterpret_cast<const uint8_t*>(rec), n, false);
@@ -78,7 +102,7 @@ bool Connection::accepting() {
     // A player's records leave its queues in the same pass; a datagram
     // endpoint drops past the bound instead of stopping.
     if (is_player || kind.load() == kDatagram) return true;
-    const bool ok = !tokens::full(tokens) && messages.queue.bytes() < kQueueBound;
+    const bool ok = !tokens::full(tokens) && messages.queue.bytes() < messages::kQueueBound;
     throttled_ = !ok;
     return ok;
 }
@@ -92,6 +116,7 @@ void Connection::on_teardown() {
 }
 
 void Connection::finish() {
+    mutex.assert_held();
     on_teardown();
     if (link) link->close_socket();
 }

@@ -1,10 +1,10 @@
 // Where the relay service is: KIV_RELAY from the environment, else the built-in address.
 #include "conn/relay_endpoint.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "conn/open.h"
+#include "conn/failure.h"
+#include "platform/platform.h"
 
 #ifndef KIV_RELAY_ADDRESS
 #define KIV_RELAY_ADDRESS "127.0.0.1"
@@ -47,7 +47,11 @@ bool parse(const char* value, RelayUse use, RelayEndpoint* out) {
 }  // namespace
 
 bool relay_endpoint(RelayUse use, RelayEndpoint* out) {
-    return parse(std::getenv("KIV_RELAY"), use, out);
+    char value[512];
+    const bool set = platform::read_env("KIV_RELAY", value, sizeof value);
+    if (parse(set ? value : nullptr, use, out)) return true;
+    note_failure("KIV_RELAY '%.200s' is not host or host:port with a port 1..65535", set ? value : "(too long)");
+    return false;
 }
 
 }  // namespace kiv

@@ -6,6 +6,9 @@
 
 namespace kiv {
 
+// The relay service's port, for relay connections and the address query.
+constexpr uint16_t kRelayPort = 9713;
+
 // What the endpoint is for: a relay connection (kind 2) or the address query.
 // They differ only in the built-in host (a dotted address for connections, a
 // name for the query); KIV_RELAY sets both.
@@ -16,11 +19,12 @@ struct RelayEndpoint {
     uint16_t port = 0;
 };
 
-// Reads KIV_RELAY ("host" or "host:port", port 1..65535) from the environment
-// on every call, so a script may set it while the library is loaded. Unset or
-// empty: the built-in host and port 9713. False when it is set but malformed
-// (empty host, a port that is not a whole number in 1..65535, more than one
-// colon): the caller then fails rather than reach a relay nobody asked for.
+// Reads KIV_RELAY ("host" or "host:port", port 1..65535) from the process
+// environment on every call, so a script may set it while the library is
+// loaded. Unset or empty: the built-in host and port 9713. False (with the
+// reason noted) when it is set but malformed (empty host, a port that is not
+// a whole number in 1..65535, more than one colon): the caller then fails
+// rather than reach a relay nobody asked for.
 bool relay_endpoint(RelayUse use, RelayEndpoint* out);
 
 }  // namespace kiv

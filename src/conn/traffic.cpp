@@ -1,34 +1,44 @@
 // The families' exports on a connection: sending, taking and waiting.
 #include "conn/traffic.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
-#include "conn/open.h"
+#include "conn/failure.h"
+#include "conn/host.h"
 
 namespace kiv {
 
 namespace {
 
-// A player server's records to its players: a player that does not read
-// them is dropped by the pass once its outbox overflows.
-void to_players(Connection& server, const std::string& rec) {
-    for (auto& p : server.player_list()) {
-        if (p && p->connected() && p->link) p->link->send(rec.data(), rec.size(), false);
-    }
+bool refuse(const char* why) {
+    note_failure("%s", why);
+    return false;
 }
 
-// The script's own record on a client: refused (false) while the outbox
-// is full, so that nothing accepted is lost.
+// The script's own record on a client: refused (false) while the outbox is
+// full or the peer can take nothing more, so that nothing accepted is lost.
 bool to_peer(Connection& c, const std::string& rec) {
-    return c.link && c.link->send(rec.data(), rec.size(), true) != net::Sent::full;
+    if (!c.link) return refuse("the connection has no socket");
+    switch (c.link->send(rec.data(), rec.size(), true)) {
+        case net::Sent::ok:
+            return true;
+        case net::Sent::full:
+            return refuse("the peer is not reading: 8 MiB already wait to be sent");
+        case net::Sent::closed:
+            break;
+    }
+    return refuse("the peer has left");
 }
 
 bool plain_server(const Connection& c) { return c.is_listening() && c.kind.load() != kTyped; }
 
 // Text a typed record can carry: an LF, its delimiter, would end the record
 // early and make the rest a record nobody sent. Plain kinds carry any bytes.
-bool typed_text_fits(const char* text) { return std::strchr(text, '\n') == nullptr; }
+bool typed_text_fits(const char* text) {
+    return std::strchr(text, '\n') == nullptr || refuse("typed text may not hold a line feed");
+}
 
 }  // namespace
 
@@ -36,36 +46,43 @@ bool typed_text_fits(const char* text) { return std::strchr(text, '\n') == nullp
 
 bool send_token(Connection& c, const char* text, const char* host, uint16_t port) {
     const uint8_t kind = c.kind.load();
-    if (kind < kPlain || kind > kDatagram) return false;
+    if (kind < kPlain || kind > kDatagram) return refuse("the connection is closed");
     if (!text) text = "";
     if (kind == kTyped && !typed_text_fits(text)) return false;
     std::string rec;
     if (c.is_listening()) {
-        if (kind != kTyped) return false;
+        if (kind != kTyped) return refuse("a plain server has no peer to send to; use an accepted connection");
         tokens::typed_record(rec, text, std::strlen(text));
-        to_players(c, rec);
+        c.send_to_players(rec);
         return true;
     }
-    if (c.file.busy.load() || !c.link) return false;
+    if (c.file.busy.load()) return refuse("a file transfer is running on this connection");
+    if (!c.link) return refuse("the connection has no socket");
     if (kind == kTyped) {
         tokens::typed_record(rec, text, std::strlen(text));
     } else {
-        std::lock_guard<std::mutex> lk(c.mutex);
+        net::Lock lk(c.mutex);
         tokens::plain_record(rec, text, c.link->delimiter());
     }
     if (kind == kDatagram) {
         // 1 only when the system took the datagram.
         uint32_t addr;
-        return port != 0 && resolve_host(host, &addr) && c.link->send_to(rec.data(), rec.size(), addr, port);
+        if (port == 0) return refuse("a UDP send needs a port 1..65535");
+        if (!resolve_host(host, &addr)) return false;
+        if (c.link->send_to(rec.data(), rec.size(), addr, port)) return true;
+        note_failure("udp send to %.200s:%u: %s", host, port, platform::last_error_text());
+        return false;
     }
     return to_peer(c, rec);
 }
 
 bool set_delimiter(Connection& c, const char* delimiter) {
     const uint8_t kind = c.kind.load();
-    if ((kind != kPlain && kind != kDatagram) || c.is_listening() || !c.link) return false;
+    if ((kind != kPlain && kind != kDatagram) || c.is_listening() || !c.link) {
+        return refuse("only plain and UDP connections have a delimiter of their own");
+    }
     {
-        std::lock_guard<std::mutex> lk(c.mutex);
+        net::Lock lk(c.mutex);
         c.link->set_delimiter(delimiter ? delimiter : "");
     }
     // Bytes already held may now make records.
@@ -74,27 +91,45 @@ bool set_delimiter(Connection& c, const char* delimiter) {
 }
 
 bool take_token(Connection& c) {
-    if (plain_server(c) || c.file.busy.load()) return false;
-    std::lock_guard<std::mutex> lk(c.mutex);
-    if (!tokens::take(c.tokens)) return false;
+    if (plain_server(c)) return refuse("a plain server receives nothing; use an accepted connection");
+    if (c.file.busy.load()) return refuse("a file transfer is running on this connection");
+    net::Lock lk(c.mutex);
+    if (!tokens::take(c.tokens)) return false;  // nothing waits: no failure to report
     c.taken();
     return true;
 }
 
 bool wait_token(Connection& c) {
     // A plain server's own queue never fills.
-    if (plain_server(c)) return false;
-    return c.wait_for([&] { return !c.tokens.queue.empty(); });
+    if (plain_server(c)) return refuse("a plain server receives nothing; use an accepted connection");
+    return c.wait_for([&] { return !c.tokens.queue.empty(); }) || refuse("the connection ended");
 }
 
 const char* token_value(Connection& c) { return plain_server(c) ? "" : c.tokens.text.data(); }
 
-const char* token_ipaddress(Connection& c) { return c.kind.load() == kDatagram ? c.tokens.address.data() : ""; }
+// The sender stays readable after a disconnect through handle 0, as the
+// token does.
+const char* token_ipaddress(Connection& c) { return c.opened_kind == kDatagram ? c.tokens.address : ""; }
+
+double token_port(Connection& c) { return c.opened_kind == kDatagram ? c.tokens.port : 0.0; }
+
+bool take_line(Connection& c, int timeout_ms, ByteString* text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    net::UniqueLock lk(c.mutex);
+    c.arrived.wait_until(lk, deadline, [&] { return !c.tokens.queue.empty() || !c.connected(); });
+    const tokens::Record* r = c.tokens.queue.front();
+    if (!r) return false;
+    if (text) text->assign(r->text);
+    c.tokens.queue.pop();
+    c.taken();
+    return true;
+}
 
 // ---- Messages
 
 bool send_message(Connection& c, int32_t id, int32_t player, const char* value) {
-    if (c.kind.load() != kTyped || !messages::id_fits(id)) return false;
+    if (c.kind.load() != kTyped) return refuse("messages travel only on typed connections and player servers");
+    if (!messages::id_fits(id)) return refuse("a message id must be 0..251 or 255");
     if (!value) value = "";
     if (!typed_text_fits(value)) return false;
     std::string rec;
@@ -102,28 +137,28 @@ bool send_message(Connection& c, int32_t id, int32_t player, const char* value) 
         if (player == 0) {
             // To the server's own script.
             {
-                std::lock_guard<std::mutex> lk(c.mutex);
+                net::Lock lk(c.mutex);
                 messages::push(c.messages, value, static_cast<uint32_t>(std::strlen(value)), static_cast<uint8_t>(id),
                                0, true);
             }
             c.on_event();
         } else if (player == -1) {
             messages::build_record(rec, id, 0, value, std::strlen(value));
-            to_players(c, rec);
+            c.send_to_players(rec);
         } else if (auto p = c.player_at(player)) {
             messages::build_record(rec, id, 0, value, std::strlen(value));
-            if (p->connected() && p->link) p->link->send(rec.data(), rec.size(), false);
+            c.send_to_player(*p, rec);
         }
         return true;
     }
-    if (!messages::target_fits(player)) return false;
+    if (!messages::target_fits(player)) return refuse("a client's message goes to -1, 0 or a player 1..32767");
     messages::build_record(rec, id, player, value, std::strlen(value));
     return to_peer(c, rec);
 }
 
 bool take_message(Connection& c) {
-    if (c.kind.load() != kTyped) return false;
-    std::lock_guard<std::mutex> lk(c.mutex);
+    if (c.kind.load() != kTyped) return refuse("messages travel only on typed connections and player servers");
+    net::Lock lk(c.mutex);
     if (!messages::take(c.messages)) return false;
     c.taken();
     return true;
@@ -131,7 +166,7 @@ bool take_message(Connection& c) {
 
 bool wait_message(Connection& c) {
     if (c.kind.load() != kTyped) return true;
-    return c.wait_for([&] { return !c.messages.queue.empty(); });
+    return c.wait_for([&] { return !c.messages.queue.empty(); }) || refuse("the connection ended");
 }
 
 // The current message is kept after teardown (kind 0) so that the last one
@@ -149,80 +184,105 @@ double message_player(Connection& c) { return holds_messages(c) ? c.messages.pla
 
 // ---- Shared data
 
-// Store and send happen under c's mutex. On a server that is what keeps a
+namespace {
+
+bool data_fits(Connection& c, int32_t slot) {
+    if (c.kind.load() != kTyped) return refuse("shared data lives only on typed connections and player servers");
+    return shared_data::slot_fits(slot) || refuse("a shared-data slot must be 0..251 or 255");
+}
+
+// Stores and sends under c's mutex. On a server that is what keeps a
 // joining player consistent: the pass admits it under the same mutex, so it
 // gets the value either in its join snapshot or as this record, never
-// neither.
-bool data_set_int(Connection& c, int32_t slot, int32_t value) {
-    if (c.kind.load() != kTyped || !shared_data::slot_fits(slot)) return false;
-    uint8_t digits[3];
-    if (!shared_data::encode_value(value, digits)) return false;
-    std::string rec;
-    shared_data::int_record(rec, slot, digits);
-    std::lock_guard<std::mutex> lk(c.mutex);
+// neither. A client stores only what it could send.
+template <typename Store>
+bool store_and_send(Connection& c, const std::string& rec, Store store) {
+    net::Lock lk(c.mutex);
     if (c.is_listening()) {
-        shared_data::store_int(c.data, slot, value, digits);
-        to_players(c, rec);
+        store();
+        c.send_to_players(rec);
         return true;
     }
     if (!to_peer(c, rec)) return false;
-    shared_data::store_int(c.data, slot, value, digits);
+    store();
     return true;
+}
+
+}  // namespace
+
+bool data_set_int(Connection& c, int32_t slot, int32_t value) {
+    if (!data_fits(c, slot)) return false;
+    uint8_t digits[3];
+    if (!shared_data::encode_value(value, digits)) {
+        return refuse("this integer's record would hold a 0 byte, which a peer reads as its end");
+    }
+    std::string rec;
+    shared_data::int_record(rec, slot, digits);
+    return store_and_send(c, rec, [&] { shared_data::store_int(c.data, slot, value, digits); });
 }
 
 bool data_set_str(Connection& c, int32_t slot, const char* text) {
     if (!text) text = "";
-    if (c.kind.load() != kTyped || !shared_data::slot_fits(slot) || !typed_text_fits(text)) return false;
+    if (!data_fits(c, slot) || !typed_text_fits(text)) return false;
     const uint32_t n = static_cast<uint32_t>(std::strlen(text));
     std::string rec;
     shared_data::str_record(rec, slot, text, n);
-    std::lock_guard<std::mutex> lk(c.mutex);
-    if (c.is_listening()) {
-        shared_data::store_str(c.data, slot, text, n);
-        to_players(c, rec);
-        return true;
-    }
-    if (!to_peer(c, rec)) return false;
-    shared_data::store_str(c.data, slot, text, n);
-    return true;
+    return store_and_send(c, rec, [&] { shared_data::store_str(c.data, slot, text, n); });
 }
 
 double data_type(Connection& c, int32_t slot) {
     if (c.kind.load() != kTyped) return 0.0;
-    std::lock_guard<std::mutex> lk(c.mutex);
+    net::Lock lk(c.mutex);
     return shared_data::type(c.data, slot);
 }
 
 double data_get_int(Connection& c, int32_t slot) {
     if (c.kind.load() != kTyped) return 0.0;
-    std::lock_guard<std::mutex> lk(c.mutex);
+    net::Lock lk(c.mutex);
     return shared_data::get_int(c.data, slot);
 }
 
 const char* data_get_str(Connection& c, int32_t slot) {
     if (c.kind.load() != kTyped) return "";
-    std::lock_guard<std::mutex> lk(c.mutex);
+    net::Lock lk(c.mutex);
     return shared_data::get_str(c.data, slot);
 }
 
 // ---- Files
 
-static bool may_transfer(Connection& c) { return c.kind.load() == kPlain && !c.is_listening() && c.link; }
+static bool may_transfer(Connection& c) {
+    if (c.kind.load() == kPlain && !c.is_listening() && c.link) return true;
+    return refuse("files travel only on plain connections (kind 1 or an accepted client)");
+}
 
 bool file_send(Connection& c, const char* name) {
-    return may_transfer(c) && files::start_send(c.file, *c.link, c.mutex, name);
+    const char* why = nullptr;
+    if (!may_transfer(c)) return false;
+    if (files::start_send(c.file, *c.link, c.mutex, name, &why)) return true;
+    note_failure("file_send %.300s: %s", name, why);
+    return false;
 }
 
 bool file_receive(Connection& c, const char* name, int32_t size) {
-    return may_transfer(c) && files::start_receive(c.file, *c.link, c.mutex, c.tokens, name, size);
+    const char* why = nullptr;
+    if (!may_transfer(c)) return false;
+    if (files::start_receive(c.file, *c.link, c.mutex, c.tokens, name, size, &why)) return true;
+    note_failure("file_receive %.300s: %s", name, why);
+    return false;
 }
 
 double file_wait(Connection& c) {
-    // Other kinds carry no transfer; a connection torn down since (kind 0)
-    // is judged by how its last transfer ended.
-    const uint8_t kind = c.kind.load();
-    if (kind != kPlain && kind != kNotConnected) return 1.0;
-    return files::wait(c.file) ? 1.0 : 0.0;
+    // Other kinds carry no transfer; a connection torn down since is judged
+    // by how its last transfer ended.
+    if (c.opened_kind != kPlain || c.was_listening) return 1.0;
+    if (files::wait(c.file)) return 1.0;
+    return refuse("the transfer did not complete"), 0.0;
+}
+
+double file_size(const char* name) { return files::file_size(name); }
+
+double player_count(Connection& c) {
+    return c.is_listening() && c.kind.load() == kTyped ? c.live_players.load() : 0.0;
 }
 
 }  // namespace kiv

@@ -4,6 +4,8 @@
 // separately (as a token the scripts exchange before).
 #include "files/files.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <new>
@@ -43,8 +45,14 @@ int64_t measure(const char* name) {
 bool wait_socket(Transfer& t, net::Link& link, uint8_t want) {
     t.wake.seen();
     if (t.stop.load()) return false;
-    platform::WaitItem item{link.socket(), want, 0};
-    return platform::wait(t.wake.handle(), &item, 1, -1) >= 0 && !t.stop.load();
+    return link.wait_io(want, t.wake) && !t.stop.load();
+}
+
+// Why a file could not be opened, for the caller's error line.
+const char* open_failure(const char* what) {
+    thread_local char text[160];
+    std::snprintf(text, sizeof text, "%s: %s", what, std::strerror(errno));
+    return text;
 }
 
 // Sends exactly total bytes of the file.
@@ -115,7 +123,7 @@ private:
 int64_t put_back(Transfer& t, net::Link& link, tokens::Box& box, std::FILE* f, int64_t total) {
     PutBack out(t, f, total);
     while (out.left() > 0 && out.rest().empty()) {
-        const TokenRecord* r = box.queue.front();
+        const tokens::Record* r = box.queue.front();
         if (!r) break;
         out.take(r->text.data(), r->text.length());
         out.take(r->delimiter.data(), r->delimiter.length());
@@ -123,7 +131,7 @@ int64_t put_back(Transfer& t, net::Link& link, tokens::Box& box, std::FILE* f, i
     }
     ByteString& rest = out.rest();
     if (!rest.empty()) {
-        while (const TokenRecord* r = box.queue.front()) {
+        while (const tokens::Record* r = box.queue.front()) {
             rest.append(r->text);
             rest.append(r->delimiter);
             box.queue.pop();
@@ -151,7 +159,7 @@ bool receive_file(Transfer& t, net::Link& link, std::FILE* f, int64_t done) {
         if (t.stop.load()) return false;
         size_t want = kReceiveChunk;
         if (static_cast<int64_t>(want) > total - done) want = static_cast<size_t>(total - done);
-        const platform::Io r = platform::recv(link.socket(), chunk.get(), want, false);
+        const platform::Io r = link.read_raw(chunk.get(), want);
         if (r.status == platform::Status::ok && r.bytes > 0) {
             if (std::fwrite(chunk.get(), 1, r.bytes, f) != r.bytes) return false;
             done += static_cast<int64_t>(r.bytes);
@@ -167,10 +175,10 @@ bool receive_file(Transfer& t, net::Link& link, std::FILE* f, int64_t done) {
 
 // Ends a transfer: closes the file, publishes the outcome, gives the socket
 // back to the link and wakes whoever waits.
-void finish(Transfer& t, net::Link& link, std::mutex& mutex, std::FILE* f, bool ran) {
+void finish(Transfer& t, net::Link& link, net::Mutex& mutex, std::FILE* f, bool ran) {
     const bool closed = std::fclose(f) == 0;
     {
-        std::lock_guard<std::mutex> lk(mutex);
+        net::Lock lk(mutex);
         link.pause_reading(false);
     }
     link.wake();
@@ -182,7 +190,8 @@ void finish(Transfer& t, net::Link& link, std::mutex& mutex, std::FILE* f, bool 
     t.ended.notify_all();
 }
 
-bool start(Transfer& t, net::Link& link, std::mutex& mutex, std::FILE* f, int32_t total,
+// With t.owner held: starts the thread that runs body on f.
+bool start(Transfer& t, net::Link& link, net::Mutex& mutex, std::FILE* f, int32_t total,
            std::function<bool()> body) {
     // The previous transfer has lowered busy: it is ending, if not ended.
     if (t.thread.joinable()) t.thread.join();
@@ -195,7 +204,7 @@ bool start(Transfer& t, net::Link& link, std::mutex& mutex, std::FILE* f, int32_
     t.done.store(0);
     t.total.store(total);
     {
-        std::lock_guard<std::mutex> lk(mutex);
+        net::Lock lk(mutex);
         link.pause_reading(true);
     }
     const bool started = net::start_thread(t.thread, [&t, &link, &mutex, f, body] {
@@ -208,13 +217,20 @@ bool start(Transfer& t, net::Link& link, std::mutex& mutex, std::FILE* f, int32_
     });
     if (!started) {
         {
-            std::lock_guard<std::mutex> lk(mutex);
+            net::Lock lk(mutex);
             link.pause_reading(false);
         }
         std::fclose(f);
         t.busy.store(0);
     }
     return started;
+}
+
+// With t.owner held: why no transfer may start now, or null.
+const char* refusal(const Transfer& t) {
+    if (t.closed) return "the connection is closed";
+    if (t.busy.load()) return "a transfer is already running on this connection";
+    return nullptr;
 }
 
 }  // namespace
@@ -224,25 +240,42 @@ double file_size(const char* name) {
     return size < 0 ? 0.0 : static_cast<double>(size);
 }
 
-bool start_send(Transfer& t, net::Link& link, std::mutex& mutex, const char* name) {
-    if (t.busy.load()) return false;
+bool start_send(Transfer& t, net::Link& link, net::Mutex& mutex, const char* name, const char** why) {
+    std::lock_guard<std::mutex> own(t.owner);
+    if ((*why = refusal(t))) return false;
     const int64_t size = measure(name);
+    if (size < 0) {
+        *why = open_failure("cannot read");
+        return false;
+    }
     // Its size could not be announced nor counted: refused, not garbled.
-    if (size < 0 || size > kMaxTransfer) return false;
+    if (size > kMaxTransfer) {
+        *why = "larger than 2 GiB - 1 bytes, the most a transfer counts";
+        return false;
+    }
     std::FILE* f = std::fopen(name, "rb");
-    if (!f) return false;
+    if (!f) {
+        *why = open_failure("cannot read");
+        return false;
+    }
+    *why = "no thread could be started";
     return start(t, link, mutex, f, static_cast<int32_t>(size), [&t, &link, f] { return send_file(t, link, f); });
 }
 
-bool start_receive(Transfer& t, net::Link& link, std::mutex& mutex, tokens::Box& box, const char* name,
-                   int32_t size) {
-    if (t.busy.load()) return false;
+bool start_receive(Transfer& t, net::Link& link, net::Mutex& mutex, tokens::Box& box, const char* name,
+                   int32_t size, const char** why) {
+    std::lock_guard<std::mutex> own(t.owner);
+    if ((*why = refusal(t))) return false;
     std::FILE* f = std::fopen(name, "wb");
-    if (!f) return false;
+    if (!f) {
+        *why = open_failure("cannot create");
+        return false;
+    }
+    *why = "no thread could be started";
     return start(t, link, mutex, f, size, [&t, &link, &mutex, &box, f] {
         int64_t done;
         {
-            std::lock_guard<std::mutex> lk(mutex);
+            net::Lock lk(mutex);
             done = put_back(t, link, box, f, t.total.load());
         }
         return done >= 0 && receive_file(t, link, f, done);
@@ -267,6 +300,8 @@ double percentage(const Transfer& t) {
 }
 
 void stop(Transfer& t) {
+    std::lock_guard<std::mutex> own(t.owner);
+    t.closed = true;
     t.stop.store(true);
     t.wake.signal();
     if (t.thread.joinable() && t.thread.get_id() != std::this_thread::get_id()) t.thread.join();

@@ -1,11 +1,15 @@
 // Message records and the message queue.
 #include "messages/messages.h"
 
+#include <cstring>
+
 #include "base/codec.h"
 
 namespace kiv::messages {
 
 void build_record(std::string& rec, int32_t id, int32_t player, const char* value, size_t n) {
+    const void* nul = std::memchr(value, 0, n);
+    if (nul) n = static_cast<size_t>(static_cast<const char*>(nul) - value);
     uint8_t digits[2];
     encode_normal(player, digits);
     rec.assign(1, 'M');
@@ -20,7 +24,11 @@ void push(Box& box, const char* value, uint32_t n, uint8_t id, int16_t player, b
         box.dropped.fetch_add(1);
         return;
     }
-    push_message(box.queue, value, n, id, player, "\n");
+    Record& r = box.queue.push_new();
+    r.value.assign(value, n);
+    r.id = id;
+    r.player = player;
+    box.queue.commit_push(n);
 }
 
 void apply_record(Box& box, const uint8_t* rec, uint32_t n, bool drop_when_full) {
@@ -31,7 +39,7 @@ void apply_record(Box& box, const uint8_t* rec, uint32_t n, bool drop_when_full)
 }
 
 bool take(Box& box) {
-    const MessageRecord* r = box.queue.front();
+    const Record* r = box.queue.front();
     if (!r) return false;
     box.value.assign(r->value);
     box.id = r->id;

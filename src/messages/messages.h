@@ -10,8 +10,18 @@
 
 namespace kiv::messages {
 
+// Most bytes of received messages a connection keeps for a script that has
+// not taken them (see tokens::kQueueBound).
+constexpr size_t kQueueBound = 8u * 1024 * 1024;
+
+struct Record {
+    ByteString value;
+    int16_t player = 0;
+    uint8_t id = 0;
+};
+
 struct Box {
-    RecordQueue<MessageRecord> queue;
+    RecordQueue<Record> queue;
     ByteString value;  // the current message
     uint8_t id = 0;
     int16_t player = 0;
@@ -25,9 +35,12 @@ inline bool id_fits(int32_t id) { return id >= 0 && id <= 255 && (id < 252 || id
 // byte or decodes to another number.
 inline bool target_fits(int32_t player) { return player >= -1 && player <= 32767; }
 
-// "M", id digit, two player digits, value bytes, LF. The value is taken by
-// length: a relayed value holding a 0 byte is passed on whole.
+// "M", id digit, two player digits, the value up to its first 0 byte, LF
+// (a peer reads the value as C text; see tokens::typed_record).
 void build_record(std::string& rec, int32_t id, int32_t player, const char* value, size_t n);
+// Whether a received record's id byte can pass on: a 0 byte cannot (the
+// receiver would read the record as ending there).
+inline bool relayable(const Record& r) { return r.id != 254; }
 
 // A received "M" record (rec[0] == 'M') onto the queue; one too short for
 // its header is dropped. drop_when_full: see tokens::push.

@@ -7,15 +7,29 @@
 
 namespace kiv::net {
 
-Hub::Hub(std::mutex& mutex, HubHandler& handler, platform::socket_t listener)
+namespace {
+// Events taken from one wait; more that are ready are taken by the next.
+constexpr size_t kEventsPerWait = 512;
+}  // namespace
+
+Hub::Hub(Mutex& mutex, HubHandler& handler, platform::socket_t listener)
     : mutex_(mutex), handler_(handler), listener_(listener) {}
 
 Hub::~Hub() {
     stop();
     close_listener();
+    platform::poller_close(poller_);
 }
 
-bool Hub::start() { return wake_.open() && start_thread(thread_, [this] { run(); }); }
+bool Hub::start() {
+    if (!wake_.open()) return false;
+    poller_ = platform::poller_open(wake_.handle());
+    if (!poller_ || !platform::poller_watch(poller_, listener_.load(), platform::kWantRead, kListenerTag)) {
+        return false;
+    }
+    events_.resize(kEventsPerWait);
+    return start_thread(thread_, [this] { run(); });
+}
 
 void Hub::stop() {
     stop_.store(true);
@@ -23,49 +37,61 @@ void Hub::stop() {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
+uint16_t Hub::local_port() {
+    uint16_t port = 0;
+    const platform::socket_t s = listener_.load();
+    return s != platform::invalid_socket && platform::local_port(s, &port) ? port : 0;
+}
+
 platform::socket_t Hub::accept() { return platform::accept(listener_.load()); }
+
+void Hub::refuse(platform::socket_t s, const void* farewell, size_t n) {
+    platform::send(s, farewell, n, false);
+    platform::close(s);
+}
 
 void Hub::close_listener() {
     const platform::socket_t s = listener_.exchange(platform::invalid_socket);
     if (s != platform::invalid_socket) platform::close(s);
 }
 
-void Hub::mark_ready() {
-    for (size_t i = 1; i < items_.size(); ++i) {
-        if (items_[i].got) links_[i - 1]->ready_ = true;
-    }
+void Hub::watch(Link& l, uint32_t tag) {
+    mutex_.assert_held();
+    const uint8_t want = l.open() ? l.wants() : 0;
+    if (want == l.watched_ || !poller_) return;
+    if (platform::poller_watch(poller_, l.socket(), want, tag)) l.watched_ = want;
+}
+
+void Hub::forget(Link& l) {
+    mutex_.assert_held();
+    if (l.watched_ && poller_ && l.open()) platform::poller_watch(poller_, l.socket(), 0, 0);
+    l.watched_ = 0;
 }
 
 void Hub::run() {
+    size_t n = 0;
     for (;;) {
         wake_.seen();
         if (stop_.load()) return;
-        bool more = false;
+        int timeout_ms = -1;
         {
-            std::lock_guard<std::mutex> lk(mutex_);
-            // What woke the wait, and what is ready now besides: a pass
-            // serves everything that arrived before it, in the handler's order.
-            mark_ready();
-            if (items_.size() > 1 && platform::wait(nullptr, items_.data(), items_.size(), 0) > 0) mark_ready();
+            Lock lk(mutex_);
             try {
-                more = handler_.pass(links_);
+                timeout_ms = handler_.pass(events_.data(), n);
             } catch (const std::bad_alloc&) {
                 // What needed the memory is dropped; the next pass goes on.
             }
-            for (Link* l : links_) l->ready_ = false;
-            items_.clear();
-            items_.push_back({listener_.load(), platform::kWantRead, 0});
-            for (Link* l : links_) {
-                l->flush();
-                items_.push_back({l->socket(), l->wants(), 0});
-            }
         }
         handler_.on_event();
-        if (platform::wait(wake_.handle(), items_.data(), items_.size(), more ? 0 : -1) < 0) {
+        // A full batch may have left events behind: take them at once.
+        if (n == events_.size()) timeout_ms = 0;
+        const int r = platform::poller_wait(poller_, events_.data(), events_.size(), timeout_ms);
+        if (r < 0) {
             // No wait is possible any more: the server stops taking traffic
             // rather than spin; teardown still ends it normally.
             return;
         }
+        n = static_cast<size_t>(r);
     }
 }
 

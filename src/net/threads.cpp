@@ -1,19 +1,34 @@
-// Thread start-up that reports failure as a result.
+// Thread start-up that reports failure as a result, and the joining of retired threads.
 #include "net/threads.h"
 
 #include <atomic>
+#include <mutex>
 #include <new>
 #include <system_error>
+#include <vector>
 
 namespace kiv::net {
 
 namespace {
+
 std::atomic<int> g_failures{0};
+
+struct Retired {
+    std::mutex lock;
+    std::vector<std::thread> threads;
+};
+
+Retired& retired() {
+    static Retired r;
+    return r;
 }
+
+}  // namespace
 
 void fail_thread_starts(int n) { g_failures.store(n); }
 
 bool start_thread(std::thread& t, std::function<void()> body) {
+    reap();
     for (int left = g_failures.load(); left > 0; left = g_failures.load()) {
         if (g_failures.compare_exchange_weak(left, left - 1)) return false;
     }
@@ -25,6 +40,39 @@ bool start_thread(std::thread& t, std::function<void()> body) {
         return false;
     }
     return true;
+}
+
+void retire(std::thread&& self) {
+    Retired& r = retired();
+    std::lock_guard<std::mutex> lk(r.lock);
+    try {
+        r.threads.push_back(std::move(self));
+    } catch (const std::bad_alloc&) {
+        self.detach();  // nothing left to join it with; it ends by itself
+    }
+}
+
+void reap() {
+    std::vector<std::thread> done;
+    {
+        Retired& r = retired();
+        std::lock_guard<std::mutex> lk(r.lock);
+        done.swap(r.threads);
+    }
+    for (std::thread& t : done) {
+        if (!t.joinable()) continue;
+        if (t.get_id() == std::this_thread::get_id()) {
+            t.detach();  // a thread cannot join itself; it is ending anyway
+        } else {
+            t.join();
+        }
+    }
+}
+
+size_t retired_count() {
+    Retired& r = retired();
+    std::lock_guard<std::mutex> lk(r.lock);
+    return r.threads.size();
 }
 
 }  // namespace kiv::net

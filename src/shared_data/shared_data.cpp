@@ -11,6 +11,22 @@ namespace {
 
 bool has_zero_byte(const uint8_t digits[3]) { return digits[0] == 0 || digits[1] == 0 || digits[2] == 0; }
 
+void push_change(RecordQueue<Change>& q, int32_t slot, const void* text, uint32_t n) {
+    Change& c = q.push_new();
+    c.text.assign(text, n);
+    c.is_string = 1;
+    c.slot = slot;
+    q.commit_push(n);
+}
+
+void push_change(RecordQueue<Change>& q, int32_t slot, int32_t value, const uint8_t digits[3]) {
+    Change& c = q.push_new();
+    c.number = value;
+    for (int i = 0; i < 3; ++i) c.digits[i] = digits[i];
+    c.slot = slot;
+    q.commit_push(0);
+}
+
 }  // namespace
 
 bool encode_value(int32_t value, uint8_t digits[3]) {
@@ -45,7 +61,7 @@ void str_record(std::string& rec, int32_t slot, const char* text, size_t n) {
     rec += '\n';
 }
 
-void forward_record(std::string& rec, const DataChange& ch) {
+void forward_record(std::string& rec, const Change& ch) {
     if (ch.is_string) {
         str_record(rec, ch.slot, ch.text.data(), ch.text.length());
         return;
@@ -78,9 +94,11 @@ void apply_record(Table& t, const uint8_t* rec, uint32_t n) {
         if (t.slots) {
             store_int(t, slot, value, digits);
         } else if (!has_zero_byte(digits)) {
+            push_change(t.changes, slot, value, digits);
+        } else {
             // A server passes changes on: one whose record held a 0 byte is
             // dropped, as a kiv sender refuses to send it.
-            push_change(t.changes, slot, value, digits);
+            t.dropped.fetch_add(1);
         }
         return;
     }
@@ -95,7 +113,7 @@ void apply_record(Table& t, const uint8_t* rec, uint32_t n) {
     }
 }
 
-void apply_change(Table& t, const DataChange& ch) {
+void apply_change(Table& t, const Change& ch) {
     if (ch.is_string) {
         store_str(t, ch.slot, ch.text.data(), ch.text.length());
     } else {

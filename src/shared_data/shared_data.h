@@ -1,6 +1,7 @@
 // Shared data: 256 slots of integers or strings mirrored between a server and its players.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +13,15 @@
 namespace kiv::shared_data {
 
 constexpr int kSlots = 256;
+
+// A player's change to a slot, on its way through the server.
+struct Change {
+    ByteString text;  // empty for an integer change
+    int32_t number = 0;
+    uint8_t digits[3] = {0, 0, 0};  // an integer's digits as they arrived (number is what they read as)
+    uint8_t is_string = 0;
+    int32_t slot = 0;
+};
 
 struct Slot {
     ByteString text;
@@ -28,7 +38,8 @@ struct Slot {
 struct Table {
     std::unique_ptr<Slot[]> slots;
     std::unique_ptr<ByteString[]> results;  // the host's copy of each slot's string
-    RecordQueue<DataChange> changes;
+    RecordQueue<Change> changes;
+    std::atomic<uint64_t> dropped{0};  // changes that cannot pass on
 };
 
 void create(Table& t);
@@ -49,7 +60,7 @@ void int_record(std::string& rec, int32_t slot, const uint8_t digits[3]);
 void str_record(std::string& rec, int32_t slot, const char* text, size_t n);
 // The record a server passes on for a player's change: an integer keeps the
 // digits it arrived with, so every other player reads what the server stored.
-void forward_record(std::string& rec, const DataChange& ch);
+void forward_record(std::string& rec, const Change& ch);
 
 void store_int(Table& t, int32_t slot, int32_t value, const uint8_t digits[3]);
 void store_str(Table& t, int32_t slot, const char* text, uint32_t n);
@@ -57,7 +68,7 @@ void store_str(Table& t, int32_t slot, const char* text, uint32_t n);
 // change queue where there is no table. Short records are dropped.
 void apply_record(Table& t, const uint8_t* rec, uint32_t n);
 // Stores a player's change in the server's table.
-void apply_change(Table& t, const DataChange& ch);
+void apply_change(Table& t, const Change& ch);
 
 double type(const Table& t, int32_t slot);
 double get_int(const Table& t, int32_t slot);

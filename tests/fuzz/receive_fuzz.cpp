@@ -230,7 +230,7 @@ private:
         std::string text, delim, address;
         {
             std::lock_guard<std::mutex> lk(c_.mutex);
-            const kiv::TokenRecord* r = c_.tokens.queue.front();
+            const kiv::tokens::Record* r = c_.tokens.queue.front();
             if (!r) return false;
             text.assign(r->text.data(), r->text.length());
             delim.assign(r->delimiter.data(), r->delimiter.length());
@@ -271,7 +271,7 @@ private:
         std::string value;
         {
             std::lock_guard<std::mutex> lk(c_.mutex);
-            const kiv::MessageRecord* r = c_.messages.queue.front();
+            const kiv::messages::Record* r = c_.messages.queue.front();
             if (!r) return false;
             value.assign(r->value.data(), r->value.length());
         }
@@ -375,10 +375,10 @@ private:
     std::string queued_bytes() {
         // Pop them into a copy and push them back: the queue has only front access.
         std::string out;
-        kiv::RecordQueue<kiv::TokenRecord>& q = c_.tokens.queue;
+        kiv::RecordQueue<kiv::tokens::Record>& q = c_.tokens.queue;
         std::vector<std::pair<std::string, std::string>> items;
         std::vector<std::string> addrs;
-        while (const kiv::TokenRecord* r = q.front()) {
+        while (const kiv::tokens::Record* r = q.front()) {
             items.emplace_back(std::string(r->text.data(), r->text.length()),
                                std::string(r->delimiter.data(), r->delimiter.length()));
             addrs.emplace_back(r->address.data(), r->address.length());
@@ -435,13 +435,13 @@ private:
         } else {
             // A player on a server's side queues its changes for the pass,
             // but not an integer whose digits hold a 0 byte (never passed on).
-            kiv::RecordQueue<kiv::DataChange>& q = c_.data.changes;
+            kiv::RecordQueue<kiv::shared_data::Change>& q = c_.data.changes;
             size_t kept = 0;
             for (const Change& ch : typed_.changes) kept += ch.zero_digit ? 0 : 1;
             FAKE_CHECK(q.size() == kept);
             for (const Change& ch : typed_.changes) {
                 if (ch.zero_digit) continue;
-                const kiv::DataChange* d = q.front();
+                const kiv::shared_data::Change* d = q.front();
                 FAKE_CHECK(d && d->slot == ch.slot && (d->is_string != 0) == ch.is_string);
                 if (ch.is_string) {
                     FAKE_CHECK(std::string(d->text.data(), d->text.length()) == ch.text);

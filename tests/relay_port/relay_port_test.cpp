@@ -1,6 +1,7 @@
 // Relay connections and the address query, with the service on a free port named by KIV_RELAY.
 #include <string>
 
+#include "internals.h"
 #include "relay_support.h"
 
 using relaytest::ClosedPort;

@@ -1,0 +1,52 @@
+// Teardown: the goodbye, stopping threads, a moment for what is still queued, closing.
+#include <vector>
+
+#include "conn/open.h"
+#include "net/threads.h"
+#include "platform/platform.h"
+
+namespace kiv {
+
+namespace {
+// How long a closing connection waits for the socket to take records the
+// script sent just before it disconnected.
+constexpr int kLingerMs = 250;
+}  // namespace
+
+bool teardown(Connection& c, bool linger) {
+    if (!c.connected() || !c.claim_teardown()) return false;
+    if (c.kind.load() == kRelay && c.link) {
+        // The relay service's goodbye line.
+        static const char kGoodbye[] = "`\n";
+        c.link->send(kGoodbye, 2, true);
+    }
+    files::stop(c.file);
+    if (c.link) c.link->stop_worker();
+    if (c.hub) c.hub->stop();
+    // A player server's players go with it, released at once.
+    std::vector<std::shared_ptr<Connection>> gone;
+    {
+        std::lock_guard<std::mutex> lk(c.players_lock);
+        gone.swap(c.players);
+        c.players.resize(gone.size());
+    }
+    c.live_players.store(0);
+    for (auto& p : gone) {
+        if (p && p->link) p->link->close_socket();
+    }
+    gone.clear();
+    if (linger && c.link) c.link->flush_for(kLingerMs);
+    {
+        net::Lock lk(c.mutex);
+        c.finish();
+        if (c.hub) c.hub->close_listener();
+    }
+    c.on_event();
+    return true;
+}
+
+bool process_exiting() { return platform::process_exiting(); }
+
+void reap_threads() { net::reap(); }
+
+}  // namespace kiv
