@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "conn/connection.h"
+#include "conn/trace.h"
 #include "internals.h"
 
 namespace {
@@ -120,6 +124,35 @@ TEST(Frame, StartupCountPairsWithConnections) {
         EXPECT_EQ(a.data.slots, nullptr);
     }
     EXPECT_EQ(kiv::platform::startup_count(), before);
+}
+
+// KIV_TRACE: a line per connection opened and closed and per record, bytes
+// escaped; the version the library was built as.
+TEST(Frame, TraceOfAShortSessionAndTheVersion) {
+    EXPECT_STREQ(kiv_version(), KIV_VERSION_STRING);
+    const std::string path = ::testing::TempDir() + "kiv_trace.txt";
+    std::remove(path.c_str());
+    setenv("KIV_TRACE", path.c_str(), 1);
+    kiv::trace::detail::state.store(0);  // read again, as at the first call of a process
+    {
+        test::PlainPair p;
+        ASSERT_EQ(kiv_token_send(p.handle, "hi\x01", "", 0), 1);
+        ASSERT_TRUE(test::write_all(p.peer, "back\n"));
+        EXPECT_EQ(test::next_token(p.handle), "back");
+        EXPECT_EQ(kiv_disconnect(p.handle), 1);
+    }
+    unsetenv("KIV_TRACE");
+    kiv::trace::detail::state.store(0);
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find(' ') + 1));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].rfind("handle=1 kind=plain opened local_port=", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(" peer=127.0.0.1"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "handle=1 kind=plain dir=sent len=4 bytes=\"hi\\x01\\n\"");
+    EXPECT_EQ(lines[2], "handle=1 kind=plain dir=received len=4 bytes=\"back\"");
+    EXPECT_EQ(lines[3], "handle=1 kind=plain closed (by the script)");
+    std::remove(path.c_str());
 }
 
 TEST(Frame, Copyright) {

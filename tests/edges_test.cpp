@@ -103,4 +103,29 @@ TEST(Admission, PlayerThatLeftInOrderIsGoneForANewcomerInTheSamePass) {
     EXPECT_EQ(newcomer->record(), "T2\n");
 }
 
+// A client that was waiting when a pass began is admitted before that pass
+// relays: it gets the token, message and data change the pass carries.
+TEST(Admission, ANewcomerGetsTheRecordsOfThePassThatAdmitsIt) {
+    Server s(0);
+    RawPlayer first(s.port);
+    kiv::Connection& server = s.conn();
+    const kiv::platform::socket_t sender = s.entry(1)->link->socket();
+    std::unique_ptr<RawPlayer> newcomer;
+    const std::string records = "Thi\n" + bytes({'M', 9, 2, 1, 'm', '\n'}) + bytes({'D', 7, 'S', 'd', '\n'});
+    {
+        kiv::net::Lock pass(server.mutex);
+        newcomer.reset(new RawPlayer(s.port, false));
+        ASSERT_TRUE(first.send(records));
+        ASSERT_TRUE(test::wait_until([&] {
+            kiv::platform::WaitItem items[2] = {{sender, kiv::platform::kWantRead, 0},
+                                                {server.hub->listener(), kiv::platform::kWantRead, 0}};
+            return kiv::platform::wait(nullptr, items, 2, 0) == 2;
+        }));
+    }
+    EXPECT_EQ(newcomer->record(), "T2\n");
+    EXPECT_EQ(newcomer->record(), "Thi\n");
+    EXPECT_EQ(newcomer->record(), bytes({'M', 9, 2, 3, 'm', '\n'}));
+    EXPECT_EQ(newcomer->record(), bytes({'D', 7, 'S', 'd', '\n'}));
+}
+
 }  // namespace

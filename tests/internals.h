@@ -17,4 +17,16 @@ inline uint32_t held(double handle) {
     return c->link->held();
 }
 
+// Overrides platform calls for one test: the table is restored, after every
+// connection (and so every thread that reads it) is gone, however the test
+// ends. Change fields before any connection is opened.
+struct CallsGuard {
+    kiv::platform::Calls saved = kiv::platform::calls;
+    kiv::platform::Calls& calls = kiv::platform::calls;
+    ~CallsGuard() {
+        kiv::api::clear_table();
+        kiv::platform::calls = saved;
+    }
+};
+
 }  // namespace test

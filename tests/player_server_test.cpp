@@ -27,6 +27,7 @@ TEST(PlayerServer, NumbersLimitAndRefusal) {
     RawPlayer p1(s.port), p2(s.port);
     EXPECT_EQ(p1.number, "1");
     EXPECT_EQ(p2.number, "2");
+    EXPECT_EQ(kiv_player_count(s.handle), 2);
     // Full: the empty token, then the socket closes; the players stay.
     RawPlayer p3(s.port, false);
     EXPECT_EQ(p3.record(), "T\n");
@@ -40,6 +41,7 @@ TEST(PlayerServer, NumbersLimitAndRefusal) {
     close(p1.fd);
     p1.fd = -1;
     ASSERT_TRUE(test::wait_until([&] { return entry_dead(s, 1); }));
+    EXPECT_EQ(kiv_player_count(s.handle), 1);
     EXPECT_STREQ(kiv_ipaddress(s.handle, 1), "");
     EXPECT_STREQ(kiv_ipaddress(s.handle, 2), "127.0.0.1");
     EXPECT_STREQ(kiv_ipaddress(s.handle, 3), "");
@@ -281,6 +283,50 @@ TEST(PlayerServerFaults, FloodingPlayerDoesNotStarveOthers) {
     done = true;
     flood.join();
     EXPECT_FALSE(entry_dead(s, 1));
+}
+
+// One player floods as fast as loopback allows while another reads: the
+// reader gets every record once and in order and stays; what waits for it
+// on the server stays near the high-water mark, because the pass stops
+// reading the flooder instead.
+TEST(PlayerServerFaults, AFlooderIsSlowedNotItsReader) {
+    Server s(0);
+    // A small receive window makes the reader slower than the flood.
+    RawPlayer flooder(s.port), reader(s.port, true, 16384);
+    constexpr int kTokens = 20000;
+    const std::string pad(1000, 'f');
+    std::thread flood([&] {
+        std::string block;
+        for (int i = 0; i < kTokens; ++i) {
+            block += "T" + std::to_string(i) + pad + "\n";
+            if (block.size() > 64 * 1024 || i + 1 == kTokens) {
+                if (!flooder.send(block)) return;
+                block.clear();
+            }
+        }
+    });
+    std::atomic<size_t> most_waiting{0};
+    std::atomic<bool> reading{true};
+    std::thread watcher([&] {
+        auto p = entry(s, 2);
+        while (reading && p) {
+            most_waiting = std::max(most_waiting.load(), p->link->outbox_bytes());
+            std::this_thread::yield();
+        }
+    });
+    int in_order = 0;
+    for (; in_order < kTokens; ++in_order) {
+        // The reader pauses until more than the high-water mark waits for it.
+        if (in_order == 1000) EXPECT_TRUE(test::wait_until([&] { return most_waiting > (1u << 20); }, 30000));
+        if (reader.record(20000) != "T" + std::to_string(in_order) + pad + "\n") break;
+    }
+    reading = false;
+    watcher.join();
+    flood.join();
+    EXPECT_EQ(in_order, kTokens);
+    EXPECT_EQ(reader.quiet(), "");
+    EXPECT_FALSE(entry_dead(s, 2));
+    EXPECT_LT(most_waiting.load(), 2u << 20);
 }
 
 TEST(PlayerServerFaults, OnePassTakesOnlyAShareOfABurst) {

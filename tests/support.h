@@ -44,6 +44,13 @@ inline uint16_t port_of(int fd) {
     return ntohs(sa.sin_port);
 }
 
+// Descriptors the process has open now.
+inline size_t open_descriptors() {
+    size_t n = 0;
+    for (int fd = 0; fd < 65536; ++fd) n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
 // Frees every handle up to `upto`, as a script that closes all it opened.
 inline void disconnect_all(int upto = 64) {
     for (int h = 1; h <= upto; ++h) kiv_disconnect(h);

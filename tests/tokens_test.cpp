@@ -95,11 +95,16 @@ TEST(TokenDatagram, OneDatagramPerTokenAndSenderAddress) {
     EXPECT_EQ(peer.receive(), "x\n");
     EXPECT_EQ(kiv_token_send(h, "y", "localhost", peer.port + 65536.0), 1);  // port modulo 65536
     EXPECT_EQ(peer.receive(), "y\n");
+    EXPECT_GT(port, 0);  // the port the system chose for port 0
     peer.send_to(port, "a\nb\n");
     EXPECT_EQ(next_token(h), "a");
     EXPECT_STREQ(kiv_token_ipaddress(h), "127.0.0.1");
     EXPECT_EQ(next_token(h), "b");
     EXPECT_STREQ(kiv_token_ipaddress(h), "127.0.0.1");
+    // The sender's port answers a client on an ephemeral port.
+    EXPECT_EQ(kiv_token_port(h), peer.port);
+    EXPECT_EQ(kiv_token_send(h, "reply", kiv_token_ipaddress(h), kiv_token_port(h)), 1);
+    EXPECT_EQ(peer.receive(), "reply\n");
     // A record split over two datagrams, with an empty datagram between.
     peer.send_to(port, "x");
     peer.send_to(port, "");
@@ -108,6 +113,12 @@ TEST(TokenDatagram, OneDatagramPerTokenAndSenderAddress) {
     EXPECT_EQ(kiv_token_delimiter(h, "--"), 1);
     EXPECT_EQ(kiv_token_send(h, "z", "127.0.0.1", peer.port), 1);
     EXPECT_EQ(peer.receive(), "z--");
+    // The current token and its sender stay readable once closed through handle 0.
+    ASSERT_EQ(kiv_disconnect(0), 1);
+    EXPECT_EQ(kiv_token_value(h), std::string("xy"));
+    EXPECT_STREQ(kiv_token_ipaddress(h), "127.0.0.1");
+    EXPECT_EQ(kiv_token_port(h), peer.port);
+    EXPECT_EQ(kiv_local_port(h), 0);
 }
 
 TEST(TokenDatagram, PortAlreadyBoundFails) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -68,19 +69,33 @@ TEST(Reset, APlayersLastTokenBeforeItsResetReachesTheOthers) {
 // Sixty players that each leave 1 MiB without a line end: once they are
 // gone the server holds none of it (their links, and so their buffers and
 // sockets, are released), and only their numbers stay taken.
+// Peers that left keep nothing of the library's: a player's number stays
+// taken but its socket and buffers go, also one that left in the middle of
+// a record at the unfinished-record bound; a plain client whose peer left
+// keeps no descriptor or thread while the script never disconnects it.
 TEST(DepartedPlayers, LeaveNothingBehind) {
     Server s(0);
     const long before = kiv::net::Link::count();
-    const std::string partial(1u << 20, 'x');
     for (int i = 0; i < 60; ++i) {
         RawPlayer p(s.port);
-        ASSERT_TRUE(p.send("T" + partial));
+        ASSERT_TRUE(p.send("T" + std::string(i < 4 ? kiv::net::kRecordBound + 4096 : 1u << 20, 'x')));
     }
     ASSERT_TRUE(test::wait_until([&] { return kiv::net::Link::count() == before; }, 20000));
     EXPECT_EQ(s.entries(), 60u);
+    EXPECT_EQ(kiv_player_count(s.handle), 0);
     for (size_t n = 1; n <= 60; ++n) EXPECT_TRUE(s.departed(n));
     RawPlayer late(s.port);
     EXPECT_EQ(late.number, "61");
+
+    const double server = kiv_listen(0, 1, 0);
+    const size_t descriptors = test::open_descriptors();
+    for (int i = 0; i < 50; ++i) {
+        const int raw = test::connect_to(test::port_of_handle(server));
+        double h = 0;
+        ASSERT_TRUE(test::wait_until([&] { return kiv_valid(h = kiv_accept(server)) == 1; }));
+        close(raw);
+    }
+    EXPECT_TRUE(test::wait_until([&] { return test::open_descriptors() <= descriptors; }));
 }
 
 // A host that waits on one thread while another disconnects the same
@@ -101,6 +116,54 @@ TEST(TwoThreads, DisconnectWhileAnotherThreadWaits) {
         EXPECT_EQ(result, 0);
         EXPECT_EQ(kiv::api::resolve(p.handle), nullptr);
     }
+}
+
+// Two host threads on one handle: one transfer of two starts, a transfer
+// racing a disconnect, a second disconnect racing a connect that gets the
+// freed number, and packed results. None may abort, hang, or close what
+// another thread opened; each packs what it asked for.
+TEST(TwoThreads, RacesOnOneHandle) {
+    const std::string file = ::testing::TempDir() + "kiv_two_threads.bin";
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    // Larger than the socket buffers: the peer never reads, so a transfer
+    // stays running until teardown stops it.
+    std::fputs(std::string(8 << 20, 'x').c_str(), f);
+    std::fclose(f);
+    for (int round = 0; round < 40; ++round) {
+        test::PlainPair p;
+        double a = -1, b = -1;
+        std::thread other([&] { a = kiv_file_send(p.handle, file.c_str()); });
+        b = kiv_file_send(p.handle, file.c_str());
+        other.join();
+        EXPECT_EQ(a + b, 1) << round;  // exactly one transfer starts
+        std::thread closer([&] { a = kiv_disconnect(p.handle); });
+        b = kiv_file_send(p.handle, file.c_str());  // 0, or a transfer that teardown stops
+        closer.join();
+        EXPECT_EQ(a, 1);
+        // The freed number goes to whoever connects next; the second
+        // disconnect must leave that connection alone.
+        test::Listener l;
+        double mine = 0;
+        std::thread opener([&] { mine = kiv_connect("127.0.0.1", l.port, 1); });
+        kiv_disconnect(p.handle);
+        opener.join();
+        ASSERT_GT(mine, 0);
+        EXPECT_EQ(kiv_valid(mine), 1) << round;
+        kiv_disconnect(mine);
+    }
+    std::remove(file.c_str());
+    std::atomic<int> wrong{0};
+    auto pack = [&](int base) {
+        for (int i = 0; i < 20000; ++i) {
+            const int v = base + i % 1000;
+            if (unpack_big(pack_big(v), 0) != v) ++wrong;
+        }
+    };
+    std::thread packer([&] { pack(1000); });
+    pack(500000);
+    packer.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(TwoThreads, MessageWaitEndsOnDisconnect) {

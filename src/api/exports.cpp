@@ -62,7 +62,9 @@ R on_named(double handle, R failure, F f) {
 // Enters a new connection (or, for accept, possibly none) as current and in the table.
 double entered(const Ref& c) {
     set_current(c);
-    return enter(c);
+    const double handle = enter(c);
+    if (c) kiv::entered(*c, static_cast<int32_t>(handle));
+    return handle;
 }
 
 uint32_t low_32(double v) { return static_cast<uint32_t>(static_cast<uint64_t>(to_i64(v))); }

@@ -114,7 +114,9 @@ std::shared_ptr<Connection> open_connection(const char* host, uint16_t port, uin
     auto c = std::make_shared<Connection>();
     if (!connect_op(*c, host ? host : "", port, kind)) {
         teardown(*c, false);
-        return nullptr;  // destroying it stops the worker and closes the socket
+        c.reset();  // stops the worker and closes the socket
+        reap_threads();
+        return nullptr;
     }
     return c;
 }

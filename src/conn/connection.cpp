@@ -1,6 +1,7 @@
 // Connection: record dispatch to the families, back-pressure, the end of a connection.
 #include "conn/connection.h"
 
+#include "conn/trace.h"
 #include "platform/platform.h"
 
 namespace kiv {
@@ -67,7 +68,31 @@ void Connection::send_to_players(const std::string& rec) {
     request_flush(waiting.data(), waiting.size());
 }
 
+namespace {
+
+// What a typed record is for; false when it is dropped (too short for its
+// header, or of no known kind).
+bool dispatch_typed(Connection& c, const char* rec, uint32_t n) {
+    if (n == 0) return false;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(rec);
+    switch (rec[0]) {
+        case 'T':
+            tokens::push(c.tokens, rec + 1, n - 1, nullptr, 0, 0, false);
+            return true;
+        case 'M':
+            return messages::apply_record(c.messages, bytes, n, false);
+        case 'D':
+            return shared_data::apply_record(c.data, bytes, n);
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 void Connection::on_record(const char* rec, uint32_t n, uint32_t from_addr, uint16_t from_port) {
+    const uint64_t dropped_before = tokens.dropped.load();
+    bool kept = true;
     switch (kind.load()) {
         case kPlain:
         case kRelay:
@@ -76,26 +101,16 @@ void Connection::on_record(const char* rec, uint32_t n, uint32_t from_addr, uint
         case kDatagram:
             // A datagram endpoint cannot slow its senders: it drops instead.
             tokens::push(tokens, rec, n, link->delimiter().data(), from_addr, from_port, true);
+            kept = tokens.dropped.load() == dropped_before;
             break;
         case kTyped:
-            if (n == 0) return;
-            switch (rec[0]) {
-                case 'T':
-                    tokens::push(tokens, rec + 1, n - 1, nullptr, 0, 0, false);
-                    break;
-                case 'M':
-                    messages::apply_record(messages, reinterpret_cast<const uint8_t*>(rec), n, false);
-                    break;
-                case 'D':
-                    shared_data::apply_record(data, reinterpret_cast<const uint8_t*>(rec), n);
-                    break;
-                default:
-                    break;  // unknown record kinds are dropped
-            }
+            kept = dispatch_typed(*this, rec, n);
             break;
         default:
+            kept = false;
             break;
     }
+    if (trace::on()) trace::record(*this, kept ? "received" : "dropped", rec, n);
 }
 
 bool Connection::accepting() {
@@ -111,13 +126,15 @@ bool Connection::drained() { return is_player || (tokens.queue.empty() && messag
 
 void Connection::on_teardown() {
     // The link closes its socket itself; the queues keep what was received.
+    if (trace::on() && connected()) trace::event(*this, "closed", "(the peer left)");
     shared_data::release(data);
     kind.store(kNotConnected);
 }
 
 void Connection::finish() {
     mutex.assert_held();
-    on_teardown();
+    shared_data::release(data);
+    kind.store(kNotConnected);
     if (link) link->close_socket();
 }
 

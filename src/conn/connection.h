@@ -43,6 +43,8 @@ public:
     uint8_t opened_kind = kNotConnected;
     std::atomic<uint8_t> listening{0};
     bool was_listening = false;
+    // The handle the script knows it by (a player: its server's), for the trace.
+    std::atomic<int32_t> handle{0};
     bool is_player = false;  // a player inside a server: read by the server's hub
 
     // Guards the link's receive side, the families' queues and the slot

@@ -37,6 +37,9 @@ double player_id(Connection& c);
 // when it was not connected or another caller tears it down.
 bool teardown(Connection& c, bool linger = true);
 
+// The script now knows c by handle (kiv_connect, kiv_listen, kiv_accept).
+void entered(Connection& c, int32_t handle);
+
 // True while the process is ending and its other threads are already gone
 // (Windows, at ExitProcess): connections are then left to the system.
 bool process_exiting();

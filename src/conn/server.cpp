@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "conn/connection.h"
+#include "conn/trace.h"
 
 namespace kiv {
 
@@ -82,14 +83,15 @@ struct Pass {
             Connection* p = player(ev[i].tag);
             if (!p) continue;
             if (ev[i].got & platform::kWantWrite) note_outbox(*p);
-            if (!p->link->reading_held()) {
-                if (ev[i].got & (platform::kWantRead | platform::kWantHangup)) to_read(*p);
-            } else if (ev[i].got & platform::kWantHangup) {
+            if (ev[i].got & platform::kWantHangup) {
+                // A peer gone with a record left at the bound, or while the
+                // room is held, shows only here.
                 net::Lock lk(p->mutex);
                 p->link->note_hangup();
-                if (p->link->peer_gone()) to_read(*p);
                 s.hub->watch(*p->link, ev[i].tag);
             }
+            const bool readable = ev[i].got & (platform::kWantRead | platform::kWantHangup);
+            if (readable && (!p->link->reading_held() || p->link->peer_gone())) to_read(*p);
         }
         std::vector<uint32_t> requests;
         {
@@ -107,6 +109,7 @@ struct Pass {
     // stays taken. Its last records are still relayed in this pass.
     void release(Connection& p) {
         const uint32_t number = static_cast<uint32_t>(p.player_number);
+        if (trace::on()) trace::event(p, "closed", p.link->peer_gone() ? "(the peer left)" : "(dropped)");
         s.hub->forget(*p.link);
         p.kind.store(kNotConnected);
         p.link->close_socket();
@@ -147,11 +150,13 @@ struct Pass {
     void admit(platform::socket_t sock) {
         if (!has_room()) {
             // Full: the empty token tells the client so, then the socket closes.
+            if (trace::on()) trace::event(s, "refused a client", "(full)");
             s.hub->refuse(sock, "T\n", 2);
             return;
         }
         auto p = std::make_shared<Connection>();
         p->is_player = true;
+        p->handle.store(s.handle.load());
         p->link.reset(new net::Link(p->mutex, *p, sock, false));
         p->link->use_wake(&s.hub->wake());
         p->opened_kind = kTyped;
@@ -175,6 +180,7 @@ struct Pass {
         shared_data::snapshot(s.data, snapshot);
         if (!snapshot.empty()) p->link->send(snapshot.data(), snapshot.size(), false);
         note_outbox(*p);
+        if (trace::on()) trace::event(*p, "opened", "");
         net::Lock lk(p->mutex);
         p->link->hold_reading(s.room_held_);
         s.hub->watch(*p->link, static_cast<uint32_t>(p->player_number));
@@ -202,6 +208,7 @@ struct Pass {
     void to(size_t j, const std::string& rec) {
         Connection* p = j < s.players.size() ? s.players[j].get() : nullptr;
         if (!p || !p->connected()) return;
+        if (trace::on()) trace::record(*p, "sent", rec.data(), rec.size());
         if (!p->dirty_) {
             p->dirty_ = true;
             s.dirty_list_.push_back(static_cast<uint32_t>(j + 1));
@@ -219,7 +226,11 @@ struct Pass {
     // Player i's tokens: into the server's queue and to every other player.
     void relay_tokens(Connection& p, size_t i, std::string& rec) {
         while (const tokens::Record* r = p.tokens.queue.front()) {
+            const uint64_t dropped = s.tokens.dropped.load();
             tokens::push(s.tokens, r->text.data(), r->text.length(), nullptr, 0, 0, true);
+            if (trace::on() && s.tokens.dropped.load() != dropped) {
+                trace::record(s, "dropped", r->text.data(), r->text.length());
+            }
             tokens::typed_record(rec, r->text.data(), r->text.length());
             to_all_but(i, rec);
             p.tokens.queue.pop();
@@ -234,6 +245,7 @@ struct Pass {
             const int32_t target = r->player;
             if (!messages::relayable(*r)) {
                 s.messages.dropped.fetch_add(1);  // as a kiv sender refuses it
+                if (trace::on()) trace::record(p, "dropped", r->value.data(), r->value.length());
             } else {
                 if (target == 0 || target == -1) {
                     messages::push(s.messages, r->value.data(), r->value.length(), r->id,

@@ -1,7 +1,10 @@
 // Teardown: the goodbye, stopping threads, a moment for what is still queued, closing.
+#include <cstdio>
 #include <vector>
 
 #include "conn/open.h"
+#include "conn/address.h"
+#include "conn/trace.h"
 #include "net/threads.h"
 #include "platform/platform.h"
 
@@ -13,8 +16,18 @@ namespace {
 constexpr int kLingerMs = 250;
 }  // namespace
 
+void entered(Connection& c, int32_t handle) {
+    c.handle.store(handle);
+    if (!trace::on()) return;
+    char detail[64];
+    const char* peer = peer_address(c, 0);
+    std::snprintf(detail, sizeof detail, "local_port=%u%s%s", local_port(c), *peer ? " peer=" : "", peer);
+    trace::event(c, "opened", detail);
+}
+
 bool teardown(Connection& c, bool linger) {
     if (!c.connected() || !c.claim_teardown()) return false;
+    if (trace::on()) trace::event(c, "closed", "(by the script)");
     if (c.kind.load() == kRelay && c.link) {
         // The relay service's goodbye line.
         static const char kGoodbye[] = "`\n";

@@ -7,6 +7,7 @@
 
 #include "conn/failure.h"
 #include "conn/host.h"
+#include "conn/trace.h"
 
 namespace kiv {
 
@@ -17,11 +18,17 @@ bool refuse(const char* why) {
     return false;
 }
 
+void traced(Connection& c, bool sent, const std::string& rec) {
+    if (trace::on()) trace::record(c, sent ? "sent" : "refused", rec.data(), rec.size());
+}
+
 // The script's own record on a client: refused (false) while the outbox is
 // full or the peer can take nothing more, so that nothing accepted is lost.
 bool to_peer(Connection& c, const std::string& rec) {
     if (!c.link) return refuse("the connection has no socket");
-    switch (c.link->send(rec.data(), rec.size(), true)) {
+    const net::Sent sent = c.link->send(rec.data(), rec.size(), true);
+    traced(c, sent == net::Sent::ok, rec);
+    switch (sent) {
         case net::Sent::ok:
             return true;
         case net::Sent::full:
@@ -32,12 +39,20 @@ bool to_peer(Connection& c, const std::string& rec) {
     return refuse("the peer has left");
 }
 
+// A player server's record from its script to every player.
+void to_players(Connection& c, const std::string& rec) {
+    traced(c, true, rec);
+    c.send_to_players(rec);
+}
+
 bool plain_server(const Connection& c) { return c.is_listening() && c.kind.load() != kTyped; }
 
 // Text a typed record can carry: an LF, its delimiter, would end the record
 // early and make the rest a record nobody sent. Plain kinds carry any bytes.
-bool typed_text_fits(const char* text) {
-    return std::strchr(text, '\n') == nullptr || refuse("typed text may not hold a line feed");
+bool typed_text_fits(Connection& c, const char* text) {
+    if (std::strchr(text, '\n') == nullptr) return true;
+    if (trace::on()) trace::record(c, "refused", text, std::strlen(text));
+    return refuse("typed text may not hold a line feed");
 }
 
 }  // namespace
@@ -48,12 +63,12 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
     const uint8_t kind = c.kind.load();
     if (kind < kPlain || kind > kDatagram) return refuse("the connection is closed");
     if (!text) text = "";
-    if (kind == kTyped && !typed_text_fits(text)) return false;
+    if (kind == kTyped && !typed_text_fits(c, text)) return false;
     std::string rec;
     if (c.is_listening()) {
         if (kind != kTyped) return refuse("a plain server has no peer to send to; use an accepted connection");
         tokens::typed_record(rec, text, std::strlen(text));
-        c.send_to_players(rec);
+        to_players(c, rec);
         return true;
     }
     if (c.file.busy.load()) return refuse("a file transfer is running on this connection");
@@ -67,10 +82,11 @@ bool send_token(Connection& c, const char* text, const char* host, uint16_t port
     if (kind == kDatagram) {
         // 1 only when the system took the datagram.
         uint32_t addr;
+        const bool sent = port != 0 && resolve_host(host, &addr) && c.link->send_to(rec.data(), rec.size(), addr, port);
+        traced(c, sent, rec);
+        if (sent) return true;
         if (port == 0) return refuse("a UDP send needs a port 1..65535");
-        if (!resolve_host(host, &addr)) return false;
-        if (c.link->send_to(rec.data(), rec.size(), addr, port)) return true;
-        note_failure("udp send to %.200s:%u: %s", host, port, platform::last_error_text());
+        if (!failure_noted()) note_failure("udp send to %.200s:%u: %s", host, port, platform::last_error_text());
         return false;
     }
     return to_peer(c, rec);
@@ -131,7 +147,7 @@ bool send_message(Connection& c, int32_t id, int32_t player, const char* value) 
     if (c.kind.load() != kTyped) return refuse("messages travel only on typed connections and player servers");
     if (!messages::id_fits(id)) return refuse("a message id must be 0..251 or 255");
     if (!value) value = "";
-    if (!typed_text_fits(value)) return false;
+    if (!typed_text_fits(c, value)) return false;
     std::string rec;
     if (c.is_listening()) {
         if (player == 0) {
@@ -144,9 +160,10 @@ bool send_message(Connection& c, int32_t id, int32_t player, const char* value) 
             c.on_event();
         } else if (player == -1) {
             messages::build_record(rec, id, 0, value, std::strlen(value));
-            c.send_to_players(rec);
+            to_players(c, rec);
         } else if (auto p = c.player_at(player)) {
             messages::build_record(rec, id, 0, value, std::strlen(value));
+            traced(*p, true, rec);
             c.send_to_player(*p, rec);
         }
         return true;
@@ -200,7 +217,7 @@ bool store_and_send(Connection& c, const std::string& rec, Store store) {
     net::Lock lk(c.mutex);
     if (c.is_listening()) {
         store();
-        c.send_to_players(rec);
+        to_players(c, rec);
         return true;
     }
     if (!to_peer(c, rec)) return false;
@@ -223,7 +240,7 @@ bool data_set_int(Connection& c, int32_t slot, int32_t value) {
 
 bool data_set_str(Connection& c, int32_t slot, const char* text) {
     if (!text) text = "";
-    if (!data_fits(c, slot) || !typed_text_fits(text)) return false;
+    if (!data_fits(c, slot) || !typed_text_fits(c, text)) return false;
     const uint32_t n = static_cast<uint32_t>(std::strlen(text));
     std::string rec;
     shared_data::str_record(rec, slot, text, n);

@@ -31,11 +31,13 @@ void push(Box& box, const char* value, uint32_t n, uint8_t id, int16_t player, b
     box.queue.commit_push(n);
 }
 
-void apply_record(Box& box, const uint8_t* rec, uint32_t n, bool drop_when_full) {
-    if (n < 4) return;  // too short to hold its header: dropped
+bool apply_record(Box& box, const uint8_t* rec, uint32_t n, bool drop_when_full) {
+    if (n < 4) return false;  // too short to hold its header: dropped
     const uint8_t id = static_cast<uint8_t>(decode_digit(rec[1]));
     const int16_t player = static_cast<int16_t>(decode_normal(rec + 2));
+    const uint64_t dropped = box.dropped.load();
     push(box, reinterpret_cast<const char*>(rec + 4), n - 4, id, player, drop_when_full);
+    return box.dropped.load() == dropped;
 }
 
 bool take(Box& box) {

@@ -75,7 +75,15 @@ void Hub::run() {
         if (stop_.load()) return;
         int timeout_ms = -1;
         {
-            Lock lk(mutex_);
+            UniqueLock lk(mutex_, std::try_to_lock);
+            if (!lk.owns_lock()) {
+                // A host call held the server meanwhile: what became ready
+                // while this thread waited for it joins this pass, so that
+                // a pass serves everything that arrived before it.
+                lk.lock();
+                const int more = platform::poller_wait(poller_, events_.data() + n, events_.size() - n, 0);
+                if (more > 0) n += static_cast<size_t>(more);
+            }
             try {
                 timeout_ms = handler_.pass(events_.data(), n);
             } catch (const std::bad_alloc&) {

@@ -220,8 +220,13 @@ void Link::mark_gone() {
 
 bool Link::read_stream(size_t* budget) {
     const uint32_t h = held();
-    // Past the bound the bytes stay in the socket.
-    if (h >= kRecordBound || *budget == 0) return false;
+    // Past the bound the bytes stay in the socket; with the peer gone, the
+    // unfinished record never completes.
+    if (h >= kRecordBound) {
+        if (hangup_seen_) mark_gone();
+        return false;
+    }
+    if (*budget == 0) return false;
     size_t want = kChunk;
     if (want > kRecordBound - h) want = kRecordBound - h;
     if (want > *budget) want = *budget;

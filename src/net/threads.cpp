@@ -18,9 +18,11 @@ struct Retired {
     std::vector<std::thread> threads;
 };
 
+// Never destroyed: a worker may retire while static objects are being torn
+// down; the connection table joins what is left when the library unloads.
 Retired& retired() {
-    static Retired r;
-    return r;
+    static Retired* r = new Retired;
+    return *r;
 }
 
 }  // namespace

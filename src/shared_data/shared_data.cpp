@@ -83,11 +83,11 @@ void store_str(Table& t, int32_t slot, const char* text, uint32_t n) {
     t.slots[slot].is_string = 1;
 }
 
-void apply_record(Table& t, const uint8_t* rec, uint32_t n) {
-    if (n < 3) return;  // too short for slot and type: dropped
+bool apply_record(Table& t, const uint8_t* rec, uint32_t n) {
+    if (n < 3) return false;  // too short for slot and type: dropped
     const int32_t slot = static_cast<uint8_t>(decode_digit(rec[1]));
     const bool is_int = rec[2] == 'I';
-    if (is_int && n < 6) return;
+    if (is_int && n < 6) return false;
     if (is_int) {
         const uint8_t* digits = rec + 3;
         const int32_t value = decode_big(digits);
@@ -99,8 +99,9 @@ void apply_record(Table& t, const uint8_t* rec, uint32_t n) {
             // A server passes changes on: one whose record held a 0 byte is
             // dropped, as a kiv sender refuses to send it.
             t.dropped.fetch_add(1);
+            return false;
         }
-        return;
+        return true;
     }
     // A string ends at the record's end or at its first 0 byte.
     const char* text = reinterpret_cast<const char*>(rec + 3);
@@ -111,6 +112,7 @@ void apply_record(Table& t, const uint8_t* rec, uint32_t n) {
     } else {
         push_change(t.changes, slot, text, len);
     }
+    return true;
 }
 
 void apply_change(Table& t, const Change& ch) {

@@ -65,8 +65,8 @@ void forward_record(std::string& rec, const Change& ch);
 void store_int(Table& t, int32_t slot, int32_t value, const uint8_t digits[3]);
 void store_str(Table& t, int32_t slot, const char* text, uint32_t n);
 // Applies one received "D" record (rec[0] == 'D'): to the table, or onto the
-// change queue where there is no table. Short records are dropped.
-void apply_record(Table& t, const uint8_t* rec, uint32_t n);
+// change queue where there is no table. Short records are dropped (false).
+bool apply_record(Table& t, const uint8_t* rec, uint32_t n);
 // Stores a player's change in the server's table.
 void apply_change(Table& t, const Change& ch);
 

@@ -55,6 +55,14 @@ TEST(RelayConnection, ServiceThatNeverAnswersEndsTheConnect) {
     EXPECT_EQ(kiv_connect("room", 0, 2), 0);
     EXPECT_EQ(kiv::api::table_count(), 0u);
     service.join();
+    // The service answers this name as an address query: it is refused
+    // before the service is even asked; a malformed KIV_RELAY says so.
+    EXPECT_EQ(kiv_connect("IPADDRESS", 0, 2), 0);
+    EXPECT_NE(std::string(kiv_last_error()).find("no relay session may have that name"), std::string::npos);
+    EXPECT_EQ(relay.accept_one(50), -1);
+    RelayEnv bad("127.0.0.1:99999");
+    EXPECT_EQ(kiv_connect("room", 0, 2), 0);
+    EXPECT_STREQ(kiv_last_error(), "KIV_RELAY '127.0.0.1:99999' is not host or host:port with a port 1..65535");
 }
 
 TEST(AddressQuery, AgainstFakeServices) {
