@@ -199,7 +199,7 @@ TEST_F(RelayCluster, MembersOnDifferentInstancesMeetAndTalk) {
     ASSERT_TRUE(q.send("IPADDRESS\n"));
     EXPECT_EQ(q.line(), "127.0.0.1");
     for (auto* r : {A.get(), B.get(), C.get()})
-        EXPECT_EQ(r->stop(), 0);
+        EXPECT_EQ(r->stop(), 0) << r->errors();
 }
 
 TEST_F(RelayCluster, SurvivesAnInstanceDyingAndTheNatsServerRestarting) {
@@ -238,7 +238,7 @@ TEST_F(RelayCluster, SurvivesAnInstanceDyingAndTheNatsServerRestarting) {
         const std::string& log = r->errors();
         auto first = log.find("no NATS server");
         EXPECT_EQ(log.find("no NATS server", first + 1), std::string::npos) << "reported more than once:\n" << log;
-        EXPECT_EQ(r->stop(), 0);
+        EXPECT_EQ(r->stop(), 0) << r->errors();
     }
 }
 

@@ -200,8 +200,6 @@ public:
             }
             out_cv_.notify_all();
             publisher_.join();
-            if (nc_)
-                natsConnection_FlushTimeout(nc_, 1000);
         }
         {
             std::lock_guard<std::mutex> lock(in_m_);
@@ -209,18 +207,19 @@ public:
         }
         in_cv_.notify_all();
         closing_ = true;
+        close_link();
         if (sub_)
             natsSubscription_Destroy(sub_);
         sub_ = nullptr;
-        if (nc_) {
-            natsConnection_Close(nc_);
+        if (nc_)
             natsConnection_Destroy(nc_);
-        }
         nc_ = nullptr;
         if (nopts_)
             natsOptions_Destroy(nopts_);
         nopts_ = nullptr;
-        nats_CloseAndWait(2000);
+        natsStatus s = nats_CloseAndWait(2000);
+        if (s != NATS_OK)
+            std::fprintf(stderr, "kiv-relay: cluster: the NATS client did not wind down: %s\n", natsStatus_GetText(s));
     }
 
 private:
@@ -234,6 +233,30 @@ private:
         Time seen{};
         std::unordered_map<std::string, std::pair<std::size_t, Time>> counts;
     };
+
+    // Closing while the client's reader is inside an inbound message is what leaked or
+    // crashed. The client frees neither the messages still queued in a subscription that
+    // is closed rather than drained, nor the buffer of a payload it was halfway through
+    // reading when its connection closes; and freeing a subscription while the reader
+    // delivers into it locks freed memory. So the inflow stops first: the drain
+    // unsubscribes, waits for the server's word that it took the unsubscribe and hands
+    // every queued message to on_msg (which drops it now); one more round trip reads
+    // what the server routed here in the instant before. Only then does the connection
+    // close, its reader idle.
+    void close_link() {
+        if (!nc_)
+            return;
+        natsStatus s = sub_ ? natsSubscription_Drain(sub_) : NATS_OK;
+        if (s == NATS_OK && sub_)
+            s = natsSubscription_WaitForDrainCompletion(sub_, 10000);
+        if (s == NATS_OK)
+            s = natsConnection_FlushTimeout(nc_, 2000);
+        // Not connected is fine: then nothing is coming in.
+        if (s != NATS_OK && s != NATS_CONNECTION_CLOSED && s != NATS_CONNECTION_DISCONNECTED)
+            std::fprintf(stderr, "kiv-relay: cluster: stopping the inflow from NATS failed: %s\n",
+                         natsStatus_GetText(s));
+        natsConnection_Close(nc_);
+    }
 
     // ---- ClusterLink: called by the core on the loop ----
 
@@ -431,6 +454,10 @@ private:
 
     static void on_msg(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
         auto* self = static_cast<NatsCluster*>(closure);
+        if (self->closing_) {
+            natsMsg_Destroy(msg);
+            return;
+        }
         Inbound in;
         in.presence = std::strcmp(natsMsg_GetSubject(msg), self->presence_subject_.c_str()) == 0;
         const auto* data = reinterpret_cast<const unsigned char*>(natsMsg_GetData(msg));
