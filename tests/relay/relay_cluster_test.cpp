@@ -205,8 +205,13 @@ TEST_F(RelayCluster, MembersOnDifferentInstancesMeetAndTalk) {
     q.line();
     ASSERT_TRUE(q.send("IPADDRESS\n"));
     EXPECT_EQ(q.line(), "127.0.0.1");
-    for (auto* r : {A.get(), B.get(), C.get()})
+    for (auto* r : {A.get(), B.get(), C.get()}) {
         EXPECT_EQ(r->stop(), 0) << r->errors();
+        const std::string& log = r->errors();
+        auto up = log.find("sharing sessions as 't'");
+        EXPECT_NE(up, std::string::npos) << "the link coming up was not reported:\n" << log;
+        EXPECT_EQ(log.find("sharing sessions", up + 1), std::string::npos) << log;
+    }
 }
 
 // Lines of a session reach only the instances with members in it, and members joining one
@@ -296,7 +301,12 @@ TEST(RelayClusterOption, UnusableClusterOptionsAreRefused) {
     EXPECT_EQ(bad.port(), 0);
     EXPECT_EQ(bad.stop(SIGTERM), 2);
     EXPECT_NE(bad.errors().find("--cluster-name"), std::string::npos) << bad.errors();
-#else
+#endif
+    RelayProcess nameless({"--cluster-name", "lonely"});
+    EXPECT_EQ(nameless.port(), 0);
+    EXPECT_EQ(nameless.stop(SIGTERM), 2);
+    EXPECT_NE(nameless.errors().find("--cluster-name needs --cluster"), std::string::npos) << nameless.errors();
+#ifndef KIV_RELAY_HAVE_NATS
     RelayProcess unsupported({"--cluster", "nats://127.0.0.1:4222"});
     EXPECT_EQ(unsupported.port(), 0);
     EXPECT_EQ(unsupported.stop(SIGTERM), 2);

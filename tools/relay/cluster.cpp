@@ -426,11 +426,15 @@ private:
             down_reported_ = true;
             std::fprintf(stderr, "kiv-relay: cluster: no NATS server at %s; serving this instance's members only\n",
                          options_.url.c_str());
+        } else if (up && !up_reported_) {
+            std::fprintf(stderr, "kiv-relay: cluster: sharing sessions as '%s' through the NATS server at %s\n",
+                         options_.name.c_str(), options_.url.c_str());
         } else if (up && down_reported_) {
             std::fprintf(stderr, "kiv-relay: cluster: NATS server at %s is back; sessions are shared again\n",
                          options_.url.c_str());
-            down_reported_ = false;
         }
+        down_reported_ = down_reported_ && !up;
+        up_reported_ = up_reported_ || up;
         std::fflush(stderr);
     }
 
@@ -611,6 +615,7 @@ private:
     // The loop's own.
     std::unordered_map<std::string, std::unique_ptr<Interest>> interest_; // subject token -> subscription
     bool down_reported_ = false;
+    bool up_reported_ = false;
     bool stopped_ = false;
     // Drained subscriptions waiting to be freed (by the counts thread).
     std::mutex retired_m_;
