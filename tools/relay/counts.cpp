@@ -203,7 +203,9 @@ void Counts::apply(const Op& op) {
         return;
     }
     std::size_t remote = 0;
-    if (ready_ && write(op.session, op.local, &remote))
+    // While the client reconnects, a request would wait its whole time limit for nothing.
+    bool connected = natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED;
+    if (ready_ && connected && write(op.session, op.local, &remote))
         dirty_.erase(op.session);
     else
         dirty_.insert(op.session);
@@ -211,6 +213,8 @@ void Counts::apply(const Op& op) {
 }
 
 void Counts::write_dirty(Time deadline) {
+    if (natsConnection_Status(nc_) != NATS_CONN_STATUS_CONNECTED)
+        return;
     for (auto it = dirty_.begin(); it != dirty_.end() && ready_ && Clock::now() < deadline;) {
         if (!write(*it, local_[*it], nullptr))
             break;
