@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -80,9 +81,8 @@ struct NatsServer {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
         forget_child(pid);
-        std::string rm = "rm -rf '" + store + "'";
-        if (std::system(rm.c_str()) != 0)
-            std::fprintf(stderr, "relay_cluster_bench: could not remove %s\n", store.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(store, ec);
     }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
 

@@ -3,6 +3,7 @@
 
 #include "relay_support.h"
 
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -41,8 +42,9 @@ public:
     }
     ~Nats() {
         stop();
+        std::error_code ec;
         if (!store_.empty())
-            std::system(("rm -rf '" + store_ + "'").c_str());
+            std::filesystem::remove_all(store_, ec);
     }
     bool ready() const { return pid_ > 0; }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
