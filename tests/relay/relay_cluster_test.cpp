@@ -249,6 +249,20 @@ TEST_F(RelayCluster, RoutesByInterestAndCountsSimultaneousJoinsExactly) {
     ASSERT_TRUE(a.send(burst));
     for (int i = 0; i < 200; ++i)
         ASSERT_EQ(b.line(), seq_line('a', i, 100));
+    // B drops its interest in a session with each leave and takes it up again with each
+    // join: a line is never lost or doubled by the subscription still draining.
+    Conn a2(A->port());
+    ASSERT_EQ(a2.join("churn"), "0");
+    for (int round = 0; round < 30; ++round) {
+        Conn b2(B->port());
+        ASSERT_EQ(b2.join("churn"), "1");
+        const std::string n = std::to_string(round);
+        ASSERT_TRUE(a2.send("x" + n + "\nend" + n + "\n"));
+        ASSERT_EQ(b2.line(), "x" + n);
+        ASSERT_EQ(b2.line(), "end" + n);
+        b2.send("`\n");
+        ASSERT_TRUE(b2.closed());
+    }
     EXPECT_EQ(B->stop(), 0) << B->errors();
     EXPECT_EQ(C->stop(), 0) << C->errors();
     EXPECT_EQ(B->errors().find("lines_received=0 "), std::string::npos) << B->errors();

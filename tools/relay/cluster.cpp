@@ -186,6 +186,7 @@ private:
         std::size_t sessions = 0;
         std::atomic<bool> live{true};  // false once unsubscribed: what still comes is dropped
         std::atomic<bool> done{false}; // the drain is over, no callback comes any more
+        bool done_seen = false;        // by the counts thread, a round trip ago
     };
     struct Inbound {
         std::string session;
@@ -382,9 +383,12 @@ private:
         counts_->after_round_trip([this, raw] { free_retired(raw); });
     }
 
-    // On the counts thread.
+    // On the counts thread, after a round trip: frees the subscription once a whole round
+    // trip has passed since its drain was seen to be over, so that the reader is past any
+    // message it was handing it then.
     void free_retired(Interest* in) {
-        if (!in->done) {
+        if (!in->done || !in->done_seen) {
+            in->done_seen = in->done.load();
             counts_->after_round_trip([this, in] { free_retired(in); });
             return;
         }
