@@ -1,4 +1,4 @@
-// kiv-relay benchmark: session throughput, added latency and idle CPU, over loopback.
+// kiv-relay benchmark: throughput with the relay's CPU per delivery, added latency, idle CPU.
 #include "relay_bench.h"
 
 #include <sys/resource.h>
@@ -34,13 +34,12 @@ void idle_cpu(const Relay& relay, int clients, double seconds) {
         fds.push_back(connect_to(relay.port));
         join(fds.back(), "idle" + std::to_string(i / 2));
     }
-    long t0 = relay.cpu_ticks();
+    long long t0 = cpu_ns(relay.pid);
     auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    long t1 = relay.cpu_ticks();
-    double cpu = static_cast<double>(t1 - t0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds_since(start);
-    std::printf("idle, %d clients: %.2f %% of a core over %.1f s (%ld ticks of 1/%ld s)\n", clients, cpu * 100,
-                seconds, t1 - t0, sysconf(_SC_CLK_TCK));
+    long long t1 = cpu_ns(relay.pid);
+    double cpu = static_cast<double>(t1 - t0) / 1e9 / seconds_since(start);
+    std::printf("idle, %d clients: %.3f %% of a core over %.1f s\n", clients, cpu * 100, seconds);
     for (int fd : fds)
         close(fd);
 }

@@ -1,12 +1,16 @@
 // kiv-relay cluster benchmark: two members on one instance against two members on two
-// instances joined through nats-server, in the same run; and the cost of an idle clustered
-// instance. Loopback only; every phase is bounded in lines and seconds.
+// instances joined through nats-server, in the same run; what an instance without members
+// of a busy session receives; the join answer's latency and exactness; and the cost of an
+// idle clustered instance. Loopback only; every phase is bounded in lines and seconds.
 #include "relay_bench.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <functional>
+#include <map>
 
 namespace {
 
@@ -19,21 +23,33 @@ std::string nats_binary() {
     return "";
 }
 
+int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        die("no free port");
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// nats-server with JetStream (its store in a fresh temporary folder) and its monitoring
+// port, through which the benchmark counts what each instance receives.
 struct NatsServer {
     pid_t pid = -1;
-    int port = 0;
+    int port = free_port();
+    int http_port = free_port();
+    std::string store;
     explicit NatsServer(const std::string& bin) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            die("no free port");
-        port = ntohs(a.sin_port);
-        close(fd);
-        std::vector<std::string> args{bin, "-a", "127.0.0.1", "-p", std::to_string(port)};
+        char dir[] = "/tmp/kiv-relay-bench-XXXXXX";
+        if (!mkdtemp(dir))
+            die("mkdtemp");
+        store = dir;
+        std::vector<std::string> args{bin, "-a", "127.0.0.1", "-p", std::to_string(port),
+                                      "-m", std::to_string(http_port), "-js", "-sd", store};
         std::vector<char*> argv;
         for (auto& s : args)
             argv.push_back(s.data());
@@ -65,8 +81,32 @@ struct NatsServer {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
         forget_child(pid);
+        std::error_code ec;
+        std::filesystem::remove_all(store, ec);
     }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
+
+    // Messages the server sent to each client connection, by connection id.
+    std::map<long, long> messages_out() const {
+        int fd = connect_to(http_port);
+        send_all(fd, "GET /connz?limit=1024 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+        std::string body;
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            body.append(buf, static_cast<std::size_t>(n));
+        close(fd);
+        std::map<long, long> out;
+        for (std::size_t at = 0; (at = body.find("\"cid\":", at)) != std::string::npos;) {
+            long cid = std::atol(body.c_str() + at + 6);
+            std::size_t m = body.find("\"out_msgs\":", at);
+            if (m == std::string::npos)
+                break;
+            out[cid] = std::atol(body.c_str() + m + 11);
+            at = m;
+        }
+        return out;
+    }
 };
 
 // One member floods 64-byte lines, the other reads them all; at most `window` in flight.
@@ -166,21 +206,165 @@ Percentiles round_trips(int port_a, int port_b, const std::string& session) {
     return p;
 }
 
-// CPU time of every thread of a process, in nanoseconds (the NATS client has threads of its own).
-long long cpu_ns(pid_t pid) {
-    long long total = 0;
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(dir.c_str());
-    if (!d)
-        return 0;
-    while (dirent* e = readdir(d)) {
-        std::ifstream f(dir + "/" + e->d_name + "/schedstat");
-        long long ns = 0;
-        if (e->d_name[0] != '.' && f >> ns)
-            total += ns;
+// The connection id the server gave the newest client since `before`.
+long newest_connection(const NatsServer& nats, const std::map<long, long>& before) {
+    long newest = -1;
+    for (auto& [cid, msgs] : nats.messages_out())
+        if (!before.count(cid))
+            newest = std::max(newest, cid);
+    if (newest < 0)
+        die("no new NATS connection");
+    return newest;
+}
+
+// What an instance with no member of a busy session receives from NATS while a member on
+// each of two other instances floods that session.
+void interest(const NatsServer& nats, const std::string& bin, const std::vector<std::string>& cluster,
+              const Relay& a, const Relay& b, long b_cid) {
+    auto before = nats.messages_out();
+    Relay c(bin, cluster);
+    long c_cid = newest_connection(nats, before);
+    // A member of another session: the instance is in use, just not in this session.
+    int elsewhere = connect_to(c.port);
+    join(elsewhere, "elsewhere");
+    auto m0 = nats.messages_out();
+    constexpr long kLines = 500000;
+    double rate = one_way(a.port, b.port, "busy", kLines, 15);
+    auto m1 = nats.messages_out();
+    std::printf("interest, %ld lines between instances A and B (%.0f lines/s): NATS messages received by B %ld, "
+                "by C (no member of that session) %ld\n",
+                kLines, std::abs(rate), m1[b_cid] - m0[b_cid], m1[c_cid] - m0[c_cid]);
+    close(elsewhere);
+}
+
+// Joins `session` on a fresh connection; returns the answer and how long it took to come.
+long timed_join(int port, const std::string& session, double* us) {
+    int fd = connect_to(port);
+    LineReader r{fd, {}};
+    r.next();
+    auto t0 = Clock::now();
+    send_all(fd, session + "\n");
+    long answer = std::atol(r.next().c_str());
+    *us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+    send_all(fd, "`\n");
+    close(fd);
+    return answer;
+}
+
+// The join answer's latency, joining in turn on three instances that each have a member.
+void join_latency(const std::vector<int>& ports) {
+    std::vector<int> sticky;
+    for (int port : ports) {
+        sticky.push_back(connect_to(port));
+        join(sticky.back(), "lat-join");
     }
-    closedir(d);
-    return total;
+    std::vector<double> us;
+    auto start = Clock::now();
+    for (int i = 0; i < 600 && seconds_since(start) < 20; ++i) {
+        double t = 0;
+        timed_join(ports[static_cast<std::size_t>(i) % ports.size()], "lat-join", &t);
+        us.push_back(t);
+    }
+    std::sort(us.begin(), us.end());
+    std::printf("join answer, 3 instances:               p50 %.1f us, p99 %.1f us (%zu joins)\n",
+                us[us.size() / 2], us[us.size() * 99 / 100], us.size());
+    for (int fd : sticky)
+        close(fd);
+}
+
+// Rounds in which clients joining one new session at once on three instances were told
+// 0, 1, 2, ... each exactly once.
+void simultaneous_joins(const std::vector<int>& ports, int rounds) {
+    constexpr int kPerInstance = 2;
+    int exact = 0, duplicates = 0;
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<int> fds;
+        std::vector<LineReader> readers;
+        for (int i = 0; i < kPerInstance * static_cast<int>(ports.size()); ++i) {
+            fds.push_back(connect_to(ports[static_cast<std::size_t>(i) % ports.size()]));
+            readers.push_back(LineReader{fds.back(), {}});
+            readers.back().next();
+        }
+        const std::string name = "sim" + std::to_string(round) + "\n";
+        for (int fd : fds)
+            send_all(fd, name);
+        std::vector<long> answers;
+        for (auto& r : readers)
+            answers.push_back(std::atol(r.next().c_str()));
+        std::sort(answers.begin(), answers.end());
+        bool ok = true;
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            ok = ok && answers[i] == static_cast<long>(i);
+            duplicates += i > 0 && answers[i] == answers[i - 1];
+        }
+        exact += ok;
+        for (int fd : fds) {
+            send_all(fd, "`\n");
+            close(fd);
+        }
+    }
+    std::printf("simultaneous joins, %d clients on 3 instances: %d of %d rounds exact, %d answers "
+                "repeated another's\n",
+                kPerInstance * static_cast<int>(ports.size()), exact, rounds, duplicates);
+}
+
+// A member that sends 200-byte lines as fast as the relay takes them and reads whatever
+// comes, until `stop` or `seconds` pass.
+void flood(int fd, const std::atomic<bool>& stop, double seconds) {
+    std::string chunk;
+    for (int i = 0; i < 64; ++i)
+        chunk += std::string(199, 'f') + "\n";
+    std::vector<char> buf(65536);
+    std::size_t off = 0;
+    auto start = Clock::now();
+    while (!stop && seconds_since(start) < seconds) {
+        pollfd p{fd, POLLIN | POLLOUT, 0};
+        if (poll(&p, 1, 100) < 0 || (p.revents & (POLLERR | POLLHUP)))
+            return;
+        if ((p.revents & POLLIN) && recv(fd, buf.data(), buf.size(), MSG_DONTWAIT) == 0)
+            return;
+        if (p.revents & POLLOUT) {
+            ssize_t n = send(fd, chunk.data() + off, chunk.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                off = (off + static_cast<std::size_t>(n)) % chunk.size();
+        }
+    }
+}
+
+// Stops an instance with SIGTERM while three members on another instance flood the session
+// in which its own three members never read, `rounds` times; counts the stops whose exit
+// status is not 0 (a sanitizer's report ends the process with one).
+int stops_under_load(const std::string& bin, const NatsServer& nats, int rounds) {
+    std::vector<std::string> cluster{"--cluster", nats.url(), "--cluster-name", "stops"};
+    Relay source(bin, cluster);
+    int unclean = 0;
+    for (int round = 0; round < rounds; ++round) {
+        Relay stopped(bin, cluster);
+        std::vector<int> sleepers, flooders;
+        for (int i = 0; i < 3; ++i) {
+            sleepers.push_back(connect_to(stopped.port));
+            join(sleepers.back(), "flood");
+            flooders.push_back(connect_to(source.port));
+            join(flooders.back(), "flood");
+        }
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        for (int fd : flooders)
+            threads.emplace_back(flood, fd, std::cref(stop), 10.0);
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // lines are pouring in by now
+        int status = stopped.stop();
+        stop = true;
+        for (auto& t : threads)
+            t.join();
+        for (int fd : sleepers)
+            close(fd);
+        for (int fd : flooders)
+            close(fd);
+        unclean += status != 0;
+        std::printf("stop %d under inbound load: exit status %d\n", round + 1, status);
+        std::fflush(stdout);
+    }
+    return unclean;
 }
 
 double idle_cpu(const Relay& relay, int clients, double seconds) {
@@ -200,7 +384,14 @@ double idle_cpu(const Relay& relay, int clients, double seconds) {
 
 } // namespace
 
+// relay_cluster_bench [--stops N] [PATH-TO-kiv-relay]: --stops runs only the stops under load.
 int main(int argc, char** argv) {
+    int stops = 0;
+    if (argc > 2 && std::string(argv[1]) == "--stops") {
+        stops = std::atoi(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
     const std::string bin = relay_binary(argc, argv, "relay_cluster_bench");
     std::string nats = nats_binary();
     if (nats.empty()) {
@@ -213,8 +404,23 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &rl);
 
     NatsServer server(nats);
+    if (stops > 0) {
+        int unclean = stops_under_load(bin, server, stops);
+        std::printf("stops under inbound load: %d of %d clean\n", stops - unclean, stops);
+        return unclean == 0 ? 0 : 1;
+    }
     std::vector<std::string> cluster{"--cluster", server.url(), "--cluster-name", "bench"};
-    Relay a(bin, cluster), b(bin, cluster);
+    Relay a(bin, cluster);
+    auto a_conns = server.messages_out();
+    Relay b(bin, cluster);
+    long b_cid = newest_connection(server, a_conns);
+
+    interest(server, bin, cluster, a, b, b_cid);
+    {
+        Relay c(bin, cluster);
+        join_latency({a.port, b.port, c.port});
+        simultaneous_joins({a.port, b.port, c.port}, 30);
+    }
 
     constexpr long kLines = 2000000;
     double same = one_way(a.port, a.port, "tp-same", kLines, 15);

@@ -81,7 +81,11 @@ struct Harness : Shell, ClusterLink {
     void log(const std::string&) override {}
 
     // ClusterLink
-    std::size_t remote_members(const std::string&) override { return remote_count; }
+    std::vector<ClientId> joining_ids; // answered after the step, as a link would later
+    bool joining(ClientId id, const std::string&, std::size_t) override {
+        joining_ids.push_back(id);
+        return true;
+    }
     void members_changed(const std::string&, std::size_t) override {}
     void publish(const std::string&, const Chunk& lines) override {
         CHECK(!lines->empty() && lines->back() == '\n');
@@ -259,6 +263,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 h.core->ended(h.ids[i], "gone", now);
             break;
         }
+        for (ClientId id : h.joining_ids)
+            h.core->joined(id, h.remote_count, now);
+        h.joining_ids.clear();
         h.check_bounds();
     }
 

@@ -183,3 +183,39 @@ TEST(CoreBudget, ShedsTheLargestHoldersFirst) {
 }
 
 } // namespace
+
+// A link that answers joins later, as the cluster does once the shared count is back.
+struct LaterLink : ClusterLink {
+    std::vector<ClientId> joining_ids;
+    std::vector<std::string> published;
+    bool joining(ClientId id, const std::string&, std::size_t) override {
+        joining_ids.push_back(id);
+        return true;
+    }
+    void members_changed(const std::string&, std::size_t) override {}
+    void publish(const std::string&, const Chunk& lines) override { published.push_back(*lines); }
+};
+
+TEST_F(CoreTest, AJoiningMemberGetsItsCountBeforeAnyLineAndIsReadOnlyThen) {
+    LaterLink link;
+    core.set_cluster(&link);
+    ClientId a = member("room");
+    core.joined(a, 4, now);
+    EXPECT_EQ(take(a), "4\n") << "local members before it plus those elsewhere";
+    ClientId b = member("room");
+    ASSERT_EQ(link.joining_ids, (std::vector<ClientId>{a, b}));
+    EXPECT_FALSE(core.readable(b));
+    feed(a, "before\n");
+    core.deliver("room", std::make_shared<const std::string>("remote before\n"), now);
+    EXPECT_EQ(take(b), "") << "nothing reaches a member before its count";
+    core.joined(b, 4, now);
+    EXPECT_TRUE(core.readable(b));
+    EXPECT_TRUE(net.resumed.count(b));
+    feed(a, "after\n");
+    EXPECT_EQ(take(b), "5\nafter\n");
+    EXPECT_EQ(link.published, (std::vector<std::string>{"before\n", "after\n"}));
+    core.joined(b, 9, now); // a second answer, or one for a client gone, changes nothing
+    core.joined(999, 9, now);
+    EXPECT_EQ(take(b), "");
+    core.set_cluster(nullptr);
+}

@@ -13,14 +13,16 @@ namespace kiv::relay {
 struct ClusterOptions {
     std::string url;                               // nats://HOST:PORT
     std::string name = "kiv";                      // instances with the same name share sessions
-    std::chrono::milliseconds heartbeat{1000};     // presence announcements; silence for 3.5 of them expires an instance
+    std::chrono::milliseconds heartbeat{1000};     // liveness writes; silent for 3.5 of them, an instance is gone
     std::size_t max_in_flight = 16 * 1024 * 1024; // bytes of lines queued towards, and from, the NATS server
+    bool stats = false;                            // print the link's counters on stderr when stopping
 };
 
 class Cluster {
 public:
     virtual ~Cluster() = default;
-    // Leaves the cluster: says goodbye to the other instances and stops the link's threads.
+    // Leaves the cluster: takes this instance's counts out of the shared store and stops the
+    // link's threads.
     virtual void stop() = 0;
 };
 

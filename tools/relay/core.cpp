@@ -36,6 +36,8 @@ struct Core::Client {
     Time partial_since{};
     Session* session = nullptr;
     std::size_t member_index = 0;
+    bool joining = false;        // waiting for the count of members elsewhere
+    std::size_t local_others = 0; // members here when it joined
     std::deque<Chunk> queue;
     std::size_t offset = 0; // bytes of queue.front() already sent
     std::size_t queued = 0; // bytes waiting, offset excluded
@@ -72,7 +74,7 @@ bool Core::readable(ClientId id) const {
         return false;
     if (c->state == Client::State::handshake)
         return true;
-    return c->state == Client::State::member && !paused_ && c->session->behind == 0;
+    return c->state == Client::State::member && !c->joining && !paused_ && c->session->behind == 0;
 }
 
 void Core::input(ClientId id, const char* p, std::size_t n, Time now) {
@@ -191,11 +193,24 @@ void Core::join(Client& c, const std::string& name) {
     c.member_index = others;
     c.state = Client::State::member;
     s.members.push_back(&c);
-    if (cluster_) {
-        others += cluster_->remote_members(name);
-        cluster_->members_changed(name, s.members.size());
+    if (cluster_ && cluster_->joining(c.id, name, s.members.size())) {
+        c.joining = true;
+        c.local_others = others;
+        return;
     }
     send(c, std::to_string(others) + "\n");
+}
+
+void Core::joined(ClientId id, std::size_t remote, Time now) {
+    now_ = now;
+    Client* c = find(id);
+    if (c && c->joining) {
+        c->joining = false;
+        send(*c, std::to_string(c->local_others + remote) + "\n");
+        if (readable(id))
+            shell_.want_read(id);
+    }
+    settle();
 }
 
 void Core::leave(Client& c) {
@@ -236,8 +251,9 @@ void Core::deliver(const std::string& session, const Chunk& lines, Time now) {
 }
 
 void Core::fan_out(Session& s, const Client* sender, const Chunk& chunk) {
+    // A joining member gets only lines that come after its answer.
     for (Client* member : s.members)
-        if (member != sender && !enqueue(*member, chunk))
+        if (member != sender && !member->joining && !enqueue(*member, chunk))
             overflowed_.push_back(member);
     // Closed only after the loop: closing edits the member list being walked.
     for (Client* member : overflowed_) {
@@ -371,14 +387,6 @@ void Core::tick(Time now) {
         close(*c, stalled ? Close::reset : Close::now, why);
     }
     settle();
-}
-
-std::vector<std::pair<std::string, std::size_t>> Core::local_counts() const {
-    std::vector<std::pair<std::string, std::size_t>> out;
-    out.reserve(sessions_.size());
-    for (auto& kv : sessions_)
-        out.emplace_back(kv.first, kv.second.members.size());
-    return out;
 }
 
 void Core::shutdown() {

@@ -53,9 +53,11 @@ public:
 class ClusterLink {
 public:
     virtual ~ClusterLink() = default;
-    // Members of the session on other instances, as last heard.
-    virtual std::size_t remote_members(const std::string& session) = 0;
-    // The number of local members changed (0: the session is gone here).
+    // A client joined `session`, which now has `local` members here, itself included.
+    // True: the link counts the members elsewhere and passes them to Core::joined later;
+    // false: it cannot now, and the client is answered with the local count alone.
+    virtual bool joining(ClientId id, const std::string& session, std::size_t local) = 0;
+    // A member left: `local` members are left here (0: the session is gone here).
     virtual void members_changed(const std::string& session, std::size_t local) = 0;
     // Complete lines a local member sent to the session.
     virtual void publish(const std::string& session, const Chunk& lines) = 0;
@@ -98,12 +100,13 @@ public:
     // Time limits; call at least every tick_interval().
     void tick(Time now);
     std::chrono::milliseconds tick_interval() const;
+    // The members elsewhere of the session a client is joining (see ClusterLink::joining):
+    // the client is answered, and only from then on reads and receives lines.
+    void joined(ClientId id, std::size_t remote, Time now);
     // Lines from a member of `session` on another instance.
     void deliver(const std::string& session, const Chunk& lines, Time now);
     // Pauses reading every member (the link to other instances is behind).
     void set_paused(bool paused);
-    // Per-session member counts of this instance.
-    std::vector<std::pair<std::string, std::size_t>> local_counts() const;
     // Drops every client.
     void shutdown();
     Stats stats() const;

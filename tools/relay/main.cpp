@@ -58,10 +58,12 @@ int main(int argc, char** argv) {
                    "MiB that waiting lines of all clients may take together; past it the largest holders are dropped")
         ->check(CLI::Range(std::size_t(16), std::size_t(1) << 30))
         ->capture_default_str();
-    app.add_option("--cluster", cluster_url, "share sessions with other kiv-relay instances through this NATS server, "
-                                             "e.g. nats://127.0.0.1:4222");
-    app.add_option("--cluster-name", cluster_name, "instances with the same name share sessions")
-        ->capture_default_str();
+    auto* cluster_opt = app.add_option("--cluster", cluster_url,
+                                       "share sessions with other kiv-relay instances through this NATS server "
+                                       "(with JetStream), e.g. nats://127.0.0.1:4222");
+    auto* cluster_name_opt =
+        app.add_option("--cluster-name", cluster_name, "instances with the same name share sessions")
+            ->capture_default_str();
     // Advanced: the defaults suit players; tests shorten them.
     app.add_option("--stall-timeout", stall_seconds, "seconds a client may take no bytes while some wait for it")
         ->check(CLI::Range(0.001, 86400.0))
@@ -69,11 +71,17 @@ int main(int argc, char** argv) {
     app.add_option("--line-timeout", line_seconds, "seconds a client may hold an unfinished line")
         ->check(CLI::Range(0.001, 86400.0))
         ->group("");
-    app.add_option("--cluster-heartbeat", heartbeat_seconds, "seconds between presence announcements")
+    app.add_option("--cluster-heartbeat", heartbeat_seconds,
+                   "seconds between an instance's liveness writes; the same on every instance")
         ->check(CLI::Range(0.01, 60.0))
         ->group("");
     app.add_flag("--stats", stats, "print counters (peak bytes held, drops) on stderr when stopping")->group("");
     CLI11_PARSE(app, argc, argv);
+    if (cluster_name_opt->count() > 0 && cluster_opt->count() == 0) {
+        std::fprintf(stderr, "kiv-relay: --cluster-name needs --cluster nats://HOST:PORT (the NATS server the "
+                             "instances share)\n");
+        return 2;
+    }
 
     kiv::relay::Options options;
     asio::error_code ec;
@@ -122,6 +130,7 @@ int main(int argc, char** argv) {
         co.url = cluster_url;
         co.name = cluster_name;
         co.heartbeat = ms(heartbeat_seconds);
+        co.stats = stats;
         std::string error;
         cluster = kiv::relay::join_cluster(io, server, co, &error);
         if (!cluster) {

@@ -87,14 +87,11 @@ void Server::stop() {
 }
 
 void Server::arm_tick() {
-    tick_.expires_after(std::min(core_.tick_interval(), tick_cap_));
+    tick_.expires_after(core_.tick_interval());
     tick_.async_wait([this](const asio::error_code& ec) {
         if (ec || stopped_)
             return;
-        auto now = Clock::now();
-        core_.tick(now);
-        for (auto& hook : tick_hooks_)
-            hook(now);
+        core_.tick(Clock::now());
         arm_tick();
     });
 }

@@ -8,11 +8,9 @@
 
 #include "core.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -42,11 +40,6 @@ public:
     // other users of the loop (a cluster link) have let go.
     void stop();
     Core& core() { return core_; }
-    // Runs `f` on the loop after the core's own limits, at least every `every`.
-    void on_tick(std::function<void(Time)> f, std::chrono::milliseconds every) {
-        tick_hooks_.push_back(std::move(f));
-        tick_cap_ = std::min(tick_cap_, std::max(every, std::chrono::milliseconds(5)));
-    }
 
 private:
     struct Conn;
@@ -70,8 +63,6 @@ private:
     bool stopped_ = false;
     ClientId next_id_ = 1;
     std::unordered_map<ClientId, std::shared_ptr<Conn>> conns_;
-    std::vector<std::function<void(Time)>> tick_hooks_;
-    std::chrono::milliseconds tick_cap_{1000};
     // Shared by all clients: reads are drained synchronously, so one buffer suffices
     // and idle clients cost no read buffer of their own.
     std::vector<char> read_buffer_;
