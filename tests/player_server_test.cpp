@@ -317,7 +317,9 @@ TEST(PlayerServerFaults, AFlooderIsSlowedNotItsReader) {
     int in_order = 0;
     for (; in_order < kTokens; ++in_order) {
         // The reader pauses until more than the high-water mark waits for it.
-        if (in_order == 1000) EXPECT_TRUE(test::wait_until([&] { return most_waiting > (1u << 20); }, 30000));
+        if (in_order == 1000) {
+            EXPECT_TRUE(test::wait_until([&] { return most_waiting > (1u << 20); }, 30000));
+        }
         if (reader.record(20000) != "T" + std::to_string(in_order) + pad + "\n") break;
     }
     reading = false;

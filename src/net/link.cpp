@@ -236,6 +236,9 @@ bool Link::read_stream(size_t* budget) {
     if (r.status == platform::Status::ok && r.bytes > 0) {
         *budget -= r.bytes;
         rx_.grow(static_cast<uint32_t>(r.bytes));
+        // A short read emptied the socket: asking again would only fail;
+        // the next readiness says when more came.
+        drained_ = r.bytes < want;
         return true;
     }
     // Closed in order, reset or failed: everything before it was read.
@@ -277,6 +280,12 @@ size_t Link::pump(size_t budget, size_t max_records) {
         if (datagram_ ? !read_datagram() : !read_stream(&budget)) {
             if (gone_.load()) continue;  // cut what the last read completed
             if (!datagram_ && budget == 0) more_ = true;  // a share read, maybe more waits
+            break;
+        }
+        if (drained_) {
+            drained_ = false;
+            while (records < max_records && handler_.accepting() && cut_one()) ++records;
+            if (records >= max_records) more_ = true;
             break;
         }
     }

@@ -177,6 +177,7 @@ private:
     bool paused_ = false;
     bool held_back_ = false;
     bool hangup_seen_ = false;  // stop watching for it once noticed
+    bool drained_ = false;      // the last read took less than asked: the socket is empty
     bool more_ = false;         // the last pump stopped at a bound with more to do
     std::atomic<bool> gone_{false};
     std::chrono::steady_clock::time_point gone_since_{};
