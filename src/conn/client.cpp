@@ -63,22 +63,17 @@ bool stream_target(const char* host, uint16_t port, uint8_t kind, uint32_t* addr
 }
 
 bool open_socket(Connection& c, const char* host, uint16_t port, uint8_t kind, std::string* where) {
-    const bool datagram = kind == kDatagram;
-    uint32_t addr = 0;
-    uint16_t to = port;
-    if (!datagram && !stream_target(host, port, kind, &addr, &to, where)) return false;
-    const platform::socket_t s = datagram ? platform::open_datagram() : platform::open_stream();
-    if (s == platform::invalid_socket) {
-        note_failure("cannot open a socket: %s", platform::last_error_text());
-        return false;
-    }
-    c.link.reset(new net::Link(c.mutex, c, s, datagram));
-    if (datagram) {
-        if (platform::bind(s, 0, port) && platform::set_multicast_loop_off(s)) return true;
+    if (kind == kDatagram) {
+        c.link = net::Link::bind_datagram(c.mutex, c, port);
+        if (c.link) return true;
         note_failure("udp port %u: cannot bind: %s", port, platform::last_error_text());
         return false;
     }
-    if (platform::connect(s, addr, to, net::kConnectTimeoutMs)) return true;
+    uint32_t addr = 0;
+    uint16_t to = port;
+    if (!stream_target(host, port, kind, &addr, &to, where)) return false;
+    c.link = net::Link::connect_stream(c.mutex, c, addr, to, net::kConnectTimeoutMs);
+    if (c.link) return true;
     const char* why = platform::last_error_text();
     if (std::strcmp(why, "timed out") == 0) {
         note_failure("connect %s: timed out after %d s", where->c_str(), net::kConnectTimeoutMs / 1000);

@@ -21,16 +21,10 @@ std::shared_ptr<Connection> open_server(uint16_t port, uint8_t mode, uint32_t li
         return nullptr;
     }
     auto c = std::make_shared<Connection>();
-    const platform::socket_t s = platform::open_stream();
-    if (s == platform::invalid_socket) {
-        note_failure("listen: cannot open a socket: %s", platform::last_error_text());
-        return nullptr;
-    }
-    c->hub.reset(new net::Hub(c->mutex, *c, s));
     // A port that cannot be listened on is reported, not handed out as a
     // server that would never see a client.
-    if (!platform::set_nonblocking(s) || !platform::bind(s, 0, port) ||
-        !platform::listen(s, mode == kTyped ? kPlayerBacklog : kListenBacklog)) {
+    c->hub = net::Hub::listen(c->mutex, *c, port, mode == kTyped ? kPlayerBacklog : kListenBacklog);
+    if (!c->hub) {
         note_failure("listen on port %u: %s", port, platform::last_error_text());
         return nullptr;
     }

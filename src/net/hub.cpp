@@ -15,6 +15,14 @@ constexpr size_t kEventsPerWait = 512;
 Hub::Hub(Mutex& mutex, HubHandler& handler, platform::socket_t listener)
     : mutex_(mutex), handler_(handler), listener_(listener) {}
 
+std::unique_ptr<Hub> Hub::listen(Mutex& mutex, HubHandler& handler, uint16_t port, int backlog) {
+    const platform::socket_t s = platform::open_stream();
+    if (s == platform::invalid_socket) return nullptr;
+    std::unique_ptr<Hub> hub(new Hub(mutex, handler, s));
+    if (!platform::set_nonblocking(s) || !platform::bind(s, 0, port) || !platform::listen(s, backlog)) return nullptr;
+    return hub;
+}
+
 Hub::~Hub() {
     stop();
     close_listener();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -31,6 +32,10 @@ public:
     static constexpr uint32_t kListenerTag = 0;
 
     Hub(Mutex& mutex, HubHandler& handler, platform::socket_t listener);
+    // A hub listening on port (every interface) with the given backlog; null
+    // when the port cannot be listened on (the system's reason:
+    // platform::last_error_text()).
+    static std::unique_ptr<Hub> listen(Mutex& mutex, HubHandler& handler, uint16_t port, int backlog);
     ~Hub();
     Hub(const Hub&) = delete;
     Hub& operator=(const Hub&) = delete;

@@ -30,6 +30,23 @@ Link::Link(Mutex& mutex, Handler& handler, platform::socket_t s, bool datagram)
     g_links.fetch_add(1);
 }
 
+std::unique_ptr<Link> Link::connect_stream(Mutex& mutex, Handler& handler, uint32_t addr, uint16_t port,
+                                           int timeout_ms) {
+    const platform::socket_t s = platform::open_stream();
+    if (s == platform::invalid_socket) return nullptr;
+    std::unique_ptr<Link> l(new Link(mutex, handler, s, false));
+    if (!platform::connect(s, addr, port, timeout_ms)) return nullptr;
+    return l;
+}
+
+std::unique_ptr<Link> Link::bind_datagram(Mutex& mutex, Handler& handler, uint16_t port) {
+    const platform::socket_t s = platform::open_datagram();
+    if (s == platform::invalid_socket) return nullptr;
+    std::unique_ptr<Link> l(new Link(mutex, handler, s, true));
+    if (!platform::bind(s, 0, port) || !platform::set_multicast_loop_off(s)) return nullptr;
+    return l;
+}
+
 Link::~Link() {
     stop_worker();
     close_socket();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -56,6 +57,12 @@ class Link {
 public:
     // mutex guards the receive side and whatever the handler keeps.
     Link(Mutex& mutex, Handler& handler, platform::socket_t s, bool datagram);
+    // A stream connected to addr:port within timeout_ms, or a datagram
+    // endpoint bound to port on every interface; null when the system
+    // refuses (its reason: platform::last_error_text()).
+    static std::unique_ptr<Link> connect_stream(Mutex& mutex, Handler& handler, uint32_t addr, uint16_t port,
+                                                int timeout_ms);
+    static std::unique_ptr<Link> bind_datagram(Mutex& mutex, Handler& handler, uint16_t port);
     ~Link();
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
