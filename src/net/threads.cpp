@@ -7,6 +7,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace kiv::net {
 
 namespace {
@@ -16,14 +18,25 @@ std::atomic<int> g_failures{0};
 struct Retired {
     std::mutex lock;
     std::vector<std::thread> threads;
+    // Made when the library loads, so destroyed after the connection table,
+    // whose own destruction joins what retired until then. What retires
+    // later still ends joined (left to the system at a Windows process exit,
+    // when it has already stopped every other thread).
+    ~Retired() {
+        for (std::thread& t : threads) {
+            if (!t.joinable()) continue;
+            if (platform::process_exiting()) {
+                t.detach();
+            } else {
+                t.join();
+            }
+        }
+    }
 };
 
-// Never destroyed: a worker may retire while static objects are being torn
-// down; the connection table joins what is left when the library unloads.
-Retired& retired() {
-    static Retired* r = new Retired;
-    return *r;
-}
+Retired g_retired;
+
+Retired& retired() { return g_retired; }
 
 }  // namespace
 
