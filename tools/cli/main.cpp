@@ -93,7 +93,7 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
 int run_whoami() {
     const std::string address = kiv_ipaddress(-1, 0);
     if (address.empty()) {
-        kivcli::complain("no answer from the relay service" + kivcli::relay_named() + " (is kiv-relay running?)");
+        kivcli::complain(kivcli::relay_reason("no answer from the relay service"));
         return 1;
     }
     kivcli::say(address);
