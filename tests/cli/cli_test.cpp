@@ -242,6 +242,23 @@ TEST(CliSession, ValidUtf8PrintsAsItIsInAUtf8Locale) {
         << server.out;
 }
 
+TEST(CliSession, TraceOptionWritesTheWireTrace) {
+    TempDir dir;
+    const std::string file = (dir.path / "trace").string();
+    RawPort listener(true);
+    Proc client = kiv({"connect", "127.0.0.1", std::to_string(listener.port), "--trace", file});
+    ASSERT_TRUE(client.wait_out("connected")) << client.err;
+    client.send("hello");
+    client.send("/quit");
+    EXPECT_EQ(client.wait_exit(), 0);
+    const std::string trace = read_file(file);
+    EXPECT_NE(trace.find("kind=plain dir=sent len=6 bytes=\"hello\\n\"\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("kind=plain closed"), std::string::npos) << trace;
+    Proc bad = kiv({"--trace", (dir.path / "no" / "trace").string(), "whoami"});
+    EXPECT_EQ(bad.wait_exit(), 2);
+    EXPECT_EQ(lines(bad.err), 1u) << bad.err;
+}
+
 TEST(CliSession, SignalEndsASessionCleanly) {
     Proc server = kiv({"listen", "0"});
     ASSERT_GT(server.port_after("listening on "), 0);
