@@ -19,8 +19,7 @@ namespace clitest {
 
 class Proc {
 public:
-    // env: NAME=VALUE entries that replace or add to this process's environment.
-    explicit Proc(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    explicit Proc(std::vector<std::string> args) {
         // A line written after the child ended must not end the test.
         ::signal(SIGPIPE, SIG_IGN);
         int in[2], out[2], err[2];
@@ -34,17 +33,7 @@ public:
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(&a[0]);
         argv.push_back(nullptr);
-        std::vector<std::string> vars(env);
-        for (char** e = environ; *e; ++e) {
-            const std::string var(*e);
-            bool replaced = false;
-            for (const std::string& v : env) replaced |= v.compare(0, v.find('=') + 1, var, 0, v.find('=') + 1) == 0;
-            if (!replaced) vars.push_back(var);
-        }
-        std::vector<char*> envp;
-        for (std::string& v : vars) envp.push_back(&v[0]);
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
         close(in[0]);
         close(out[1]);
