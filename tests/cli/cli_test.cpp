@@ -239,7 +239,8 @@ TEST(CliSession, ValidUtf8PrintsAsItIsInAUtf8Locale) {
     Proc server = kiv({"listen", "0"}, {"LC_ALL=", "LC_CTYPE=en_US.utf8", "LANG=C"});
     const int port = server.port_after("listening on ");
     Proc client = kiv({"connect", "127.0.0.1", std::to_string(port)});
-    client.send("caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x8e\xb2 \x1b[2J\xc2\x9b\xc3 \xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80\xe2\x82");
+    client.send("caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x8e\xb2 \x1b[2J\xc2\x9b\xc3 "
+                "\xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80\xe2\x82");
     EXPECT_TRUE(server.wait_out("client 1: caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x8e\xb2 \\x1b[2J\\xc2\\x9b\\xc3 "
                                 "\\xed\\xa0\\x80\\xc0\\xaf\\xf4\\x90\\x80\\x80\\xe2\\x82\n"))
         << server.out;
@@ -254,7 +255,8 @@ TEST(CliSession, TraceOptionWritesTheWireTrace) {
     client.send("/quit");
     EXPECT_EQ(client.wait_exit(), 0) << client.err;
     EXPECT_NE(read_file(file).find("kind=plain dir=sent len=6 bytes=\"hello\\n\"\n"), std::string::npos);
-    Proc bad = kiv({"--trace", (dir.path / "no" / "trace").string(), "whoami"});  // said, not silently untraced
+    // A trace that cannot be written is said, not silently left out.
+    Proc bad = kiv({"--trace", (dir.path / "no" / "trace").string(), "whoami"});
     EXPECT_EQ(bad.wait_exit(), 2);
 }
 
@@ -316,7 +318,8 @@ TEST(CliErrors, RefusalsGiveTheLibrarysReason) {
     server.send("/set 253 1");
     EXPECT_TRUE(server.wait_err("kiv: not set: a shared-data slot must be 0..251 or 255\n")) << server.err;
     // A malformed KIV_RELAY is named, not blamed on a relay that is not running.
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"whoami"}, {"connect", "r", "--kind", "relay"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"whoami"}, {"connect", "r", "--kind", "relay"}}) {
         Proc p = kiv(args, {"KIV_RELAY=relay:port"});
         EXPECT_EQ(p.wait_exit(), 1);
         EXPECT_NE(p.err.find(": KIV_RELAY 'relay:port' is not host or host:port"), std::string::npos) << p.err;

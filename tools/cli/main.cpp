@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     bool show_version = false;
     app.add_flag("--version", show_version, "print the version and exit");
     std::string trace_file;
-    app.add_option("--trace", trace_file, "append the wire trace to FILE: a line per record and per connection (KIV_TRACE)")
+    app.add_option("--trace", trace_file, "append the wire trace to FILE: a line per record and connection (KIV_TRACE)")
         ->type_name("FILE");
     // Global options may follow the command too: `kiv connect HOST PORT --trace FILE`.
     app.fallthrough();

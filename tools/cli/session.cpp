@@ -135,10 +135,11 @@ private:
                 return;
             case Role::typed_server:
                 if (live_players_ == 0) complain("no player connected: line not sent");
-                if (kiv_token_send(handle_, text.c_str(), "", 0) != 1) complain("not sent: " + library_reason("refused"));
-                return;
+                [[fallthrough]];
             default:
-                if (kiv_token_send(handle_, text.c_str(), "", 0) != 1) complain("not sent: " + library_reason("refused"));
+                if (kiv_token_send(handle_, text.c_str(), "", 0) != 1) {
+                    complain("not sent: " + library_reason("refused"));
+                }
                 return;
         }
     }
@@ -333,7 +334,7 @@ int run_connect(const SessionOptions& o) {
     } else if (o.kind == "relay") {
         role = Role::relay;
         h = kiv_connect(o.host.c_str(), 0, 2);
-        if (h == 0) return complain("cannot join session " + o.host + ": " + relay_reason("no answer from the relay service")), 1;
+        if (h == 0) return complain("cannot join session " + o.host + ": " + relay_reason("no relay service")), 1;
         say("joined session " + o.host + " through the relay service");
     } else if (o.kind == "typed") {
         role = Role::typed;
