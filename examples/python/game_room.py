@@ -64,6 +64,11 @@ SIGNATURES = {
     "unpack_small": (REAL, [STRING, REAL]),
     "unpack_normal": (REAL, [STRING, REAL]),
     "unpack_big": (REAL, [STRING, REAL]),
+    "kiv_local_port": (REAL, [REAL]),
+    "kiv_token_port": (REAL, [REAL]),
+    "kiv_last_error": (STRING, []),
+    "kiv_player_count": (REAL, [REAL]),
+    "kiv_version": (STRING, []),
 }
 
 STEP_SECONDS = 10  # the longest any one step may take

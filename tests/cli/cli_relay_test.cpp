@@ -38,7 +38,7 @@ TEST(CliRelay, WhoamiWithoutTheServiceFails) {
     Proc p = kiv({"whoami"});
     EXPECT_EQ(p.wait_exit(), 1);
     EXPECT_EQ(p.out, "");
-    EXPECT_EQ(p.err, "kiv: no answer from the relay service at KIV_RELAY=" + where + " (is kiv-relay running?)\n");
+    EXPECT_EQ(p.err, "kiv: connect " + where + ": Connection refused (is kiv-relay running?)\n");
     close(fd);
 }
 

@@ -18,8 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Proc kiv(std::vector<std::string> args) {
+// Through env(1) with NAME=VALUE settings: the C locale unless they say otherwise,
+// so that what kiv prints does not depend on the runner's.
+Proc kiv(std::vector<std::string> args, const std::vector<std::string>& env = {"LC_ALL=C"}) {
     args.insert(args.begin(), KIV_CLI_BIN);
+    args.insert(args.begin(), env.begin(), env.end());
+    args.insert(args.begin(), "/usr/bin/env");
     return Proc(std::move(args));
 }
 
@@ -230,6 +234,32 @@ TEST(CliSession, UdpTokensShowTheSenderAndGoWhereTold) {
     EXPECT_EQ(b.wait_exit(), 0);
 }
 
+TEST(CliSession, ValidUtf8PrintsAsItIsInAUtf8Locale) {
+    // LC_ALL is empty, so LC_CTYPE decides; controls, C1 controls and broken sequences stay escaped.
+    Proc server = kiv({"listen", "0"}, {"LC_ALL=", "LC_CTYPE=en_US.utf8", "LANG=C"});
+    const int port = server.port_after("listening on ");
+    Proc client = kiv({"connect", "127.0.0.1", std::to_string(port)});
+    client.send("caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x8e\xb2 \x1b[2J\xc2\x9b\xc3 "
+                "\xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80\xe2\x82");
+    EXPECT_TRUE(server.wait_out("client 1: caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x8e\xb2 \\x1b[2J\\xc2\\x9b\\xc3 "
+                                "\\xed\\xa0\\x80\\xc0\\xaf\\xf4\\x90\\x80\\x80\\xe2\\x82\n"))
+        << server.out;
+}
+
+TEST(CliSession, TraceOptionWritesTheWireTrace) {
+    TempDir dir;
+    const std::string file = (dir.path / "trace").string();
+    RawPort listener(true);
+    Proc client = kiv({"connect", "127.0.0.1", std::to_string(listener.port), "--trace", file});
+    client.send("hello");
+    client.send("/quit");
+    EXPECT_EQ(client.wait_exit(), 0) << client.err;
+    EXPECT_NE(read_file(file).find("kind=plain dir=sent len=6 bytes=\"hello\\n\"\n"), std::string::npos);
+    // A trace that cannot be written is said, not silently left out.
+    Proc bad = kiv({"--trace", (dir.path / "no" / "trace").string(), "whoami"});
+    EXPECT_EQ(bad.wait_exit(), 2);
+}
+
 TEST(CliSession, SignalEndsASessionCleanly) {
     Proc server = kiv({"listen", "0"});
     ASSERT_GT(server.port_after("listening on "), 0);
@@ -243,23 +273,23 @@ TEST(CliErrors, OneLineOnStderrAndAFailingStatus) {
     {
         Proc p = kiv({"connect", "127.0.0.1", c});
         EXPECT_NE(p.wait_exit(), 0);
-        EXPECT_EQ(p.err, "kiv: cannot connect to 127.0.0.1:" + c + "\n");
+        EXPECT_EQ(p.err, "kiv: connect 127.0.0.1:" + c + ": Connection refused\n");
         EXPECT_EQ(p.out, "");
     }
     {
         Proc p = kiv({"connect", "127.0.0.1", c, "--kind", "typed"});
         EXPECT_NE(p.wait_exit(), 0);
-        EXPECT_EQ(p.err, "kiv: cannot join the player server at 127.0.0.1:" + c + " (unreachable or full)\n");
+        EXPECT_EQ(p.err, "kiv: connect 127.0.0.1:" + c + ": Connection refused\n");
     }
     {
         RawPort busy(true);
         const std::string b = std::to_string(busy.port);
         Proc p = kiv({"listen", b});
         EXPECT_NE(p.wait_exit(), 0);
-        EXPECT_EQ(p.err, "kiv: port " + b + " is in use\n");
+        EXPECT_EQ(p.err, "kiv: listen on port " + b + ": Address already in use\n");
         Proc r = kiv({"recv-file", b, "/tmp/never-written"});
         EXPECT_NE(r.wait_exit(), 0);
-        EXPECT_EQ(r.err, "kiv: port " + b + " is in use\n");
+        EXPECT_EQ(r.err, "kiv: listen on port " + b + ": Address already in use\n");
     }
     {
         Proc p = kiv({"send-file", "127.0.0.1", c, "/nonexistent/file"});
@@ -277,6 +307,23 @@ TEST(CliErrors, OneLineOnStderrAndAFailingStatus) {
         EXPECT_EQ(p.wait_exit(), 1);
         EXPECT_EQ(p.err, "kiv: cannot write /nonexistent/folder/file\n");
         EXPECT_EQ(p.out, "");
+    }
+}
+
+TEST(CliErrors, RefusalsGiveTheLibrarysReason) {
+    Proc server = kiv({"listen", "0", "--typed"});
+    ASSERT_GT(server.port_after("listening on "), 0);
+    server.send("/set 5 -2");  // the slot is fine: the value's record would hold a 0 byte
+    EXPECT_TRUE(server.wait_err("kiv: not set: this integer's record would hold a 0 byte")) << server.err;
+    server.send("/set 253 1");
+    EXPECT_TRUE(server.wait_err("kiv: not set: a shared-data slot must be 0..251 or 255\n")) << server.err;
+    // A malformed KIV_RELAY is named, not blamed on a relay that is not running.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"whoami"}, {"connect", "r", "--kind", "relay"}}) {
+        Proc p = kiv(args, {"KIV_RELAY=relay:port"});
+        EXPECT_EQ(p.wait_exit(), 1);
+        EXPECT_NE(p.err.find(": KIV_RELAY 'relay:port' is not host or host:port"), std::string::npos) << p.err;
+        EXPECT_EQ(p.err.find("running"), std::string::npos) << p.err;
     }
 }
 
@@ -313,7 +360,7 @@ TEST(CliErrors, FullPlayerServerRefusesTheNextPlayer) {
     ASSERT_TRUE(one.wait_out("as player 1\n")) << one.err;
     Proc two = kiv({"connect", "127.0.0.1", p, "--kind", "typed"});
     EXPECT_NE(two.wait_exit(), 0);
-    EXPECT_EQ(two.err, "kiv: cannot join the player server at 127.0.0.1:" + p + " (unreachable or full)\n");
+    EXPECT_EQ(two.err, "kiv: player server 127.0.0.1:" + p + " is full\n");
 }
 
 TEST(CliFiles, FileArrivesWholeWithMatchingHash) {

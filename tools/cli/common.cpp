@@ -9,10 +9,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <utility>
 
 #include "kiv.h"
@@ -26,26 +26,33 @@ namespace {
 int g_signal_fd = -1;
 bool g_signalled = false;
 
-// Ports tried for "port 0": above Linux's ephemeral range, so that a chosen
-// port is not one an outgoing connection is using.
-constexpr int kFirstFreePort = 61000;
-constexpr int kLastFreePort = 65500;
-constexpr int kPortTries = 200;
-
-template <typename Open>
-double on_free_port(int* port, Open open) {
-    if (*port != 0) return open(*port);
-    std::mt19937 pick(std::random_device{}() ^ static_cast<unsigned>(getpid()));
-    std::uniform_int_distribution<int> range(kFirstFreePort, kLastFreePort);
-    for (int i = 0; i < kPortTries; ++i) {
-        const int p = range(pick);
-        const double h = open(p);
-        if (h != 0) {
-            *port = p;
-            return h;
-        }
+// The length of the valid UTF-8 sequence of two to four bytes that starts
+// at s[i], or 0. The C1 controls (U+0080..U+009F) count as invalid here:
+// some terminals obey them as they obey ESC.
+size_t utf8_length(const std::string& s, size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(s[i]);
+    unsigned char low = 0x80, high = 0xbf;  // the second byte's range
+    size_t n = 0;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        n = 2;
+        if (lead == 0xc2) low = 0xa0;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        n = 3;
+        if (lead == 0xe0) low = 0xa0;   // no overlong forms
+        if (lead == 0xed) high = 0x9f;  // no surrogates
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        n = 4;
+        if (lead == 0xf0) low = 0x90;
+        if (lead == 0xf4) high = 0x8f;  // nothing past U+10FFFF
+    } else {
+        return 0;
     }
-    return 0;
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char b = static_cast<unsigned char>(s[i + k]);
+        if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xbf)) return 0;
+    }
+    return n;
 }
 
 }  // namespace
@@ -61,23 +68,41 @@ void complain(const std::string& what) {
     std::fflush(stderr);
 }
 
+bool utf8_locale() {
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (!value || !*value) continue;
+        std::string v;
+        for (const char* p = value; *p; ++p) {
+            if (*p != '-') v += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+        }
+        return v.find("utf8") != std::string::npos;
+    }
+    return false;
+}
+
 std::string printable(const std::string& s) {
     static const char hex[] = "0123456789abcdef";
+    static const bool utf8 = utf8_locale();
     std::string out;
     out.reserve(s.size());
-    for (unsigned char ch : s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        const unsigned char ch = static_cast<unsigned char>(s[i]);
         switch (ch) {
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
             case '\\': out += "\\\\"; break;
             default:
-                if (ch < 0x20 || ch >= 0x7f) {
+                if (ch >= 0x20 && ch < 0x7f) {
+                    out += static_cast<char>(ch);
+                } else if (const size_t n = utf8 && ch >= 0x80 ? utf8_length(s, i) : 0) {
+                    out.append(s, i, n);
+                    i += n - 1;
+                } else {
                     out += "\\x";
                     out += hex[ch >> 4];
                     out += hex[ch & 15];
-                } else {
-                    out += static_cast<char>(ch);
                 }
         }
     }
@@ -116,9 +141,20 @@ bool parse_host_port(const std::string& text, std::string* host, int* port) {
     return true;
 }
 
-std::string relay_named() {
-    const char* value = std::getenv("KIV_RELAY");
-    return value && *value ? " at KIV_RELAY=" + std::string(value) : "";
+std::string library_reason(const std::string& fallback) {
+    const char* why = kiv_last_error();
+    return why && *why ? why : fallback;
+}
+
+std::string relay_reason(const std::string& fallback) {
+    std::string why = library_reason(fallback);
+    // Only these reasons mean that nothing answered at the address.
+    if (why.rfind("connect ", 0) == 0 || why.find("cannot be reached") != std::string::npos) {
+        why += " (is kiv-relay running?";
+        const char* named = std::getenv("KIV_RELAY");
+        why += named && *named ? ")" : " KIV_RELAY=HOST:PORT names another address)";
+    }
+    return why;
 }
 
 double seconds_now() {
@@ -213,11 +249,15 @@ void SlotWatch::note(int slot, const SlotValue& value) {
 }
 
 double listen_on(int* port, double mode, double limit) {
-    return on_free_port(port, [&](int p) { return kiv_listen(p, mode, limit); });
+    const double h = kiv_listen(*port, mode, limit);
+    if (h != 0) *port = static_cast<int>(kiv_local_port(h));
+    return h;
 }
 
 double udp_on(int* port) {
-    return on_free_port(port, [](int p) { return kiv_connect("", p, 4); });
+    const double h = kiv_connect("", *port, 4);
+    if (h != 0) *port = static_cast<int>(kiv_local_port(h));
+    return h;
 }
 
 }  // namespace kivcli

@@ -13,10 +13,15 @@ void say(const std::string& line);
 // One line "kiv: what" on stderr.
 void complain(const std::string& what);
 
-// The bytes of s with every byte outside printable ASCII and backslashes
-// escaped (\n, \t, \x01, \xe9, \\), so that one received record always
-// prints as one line and never sends a terminal a control sequence.
+// The bytes of s with control bytes, backslashes and every byte that is not
+// part of valid UTF-8 escaped (\n, \t, \x01, \xe9, \\), so that one received
+// record always prints as one line and never sends a terminal a control
+// sequence. Valid UTF-8 stays as it is when the locale is a UTF-8 one;
+// otherwise every byte outside printable ASCII is escaped.
 std::string printable(const std::string& s);
+// Whether the locale that decides the character set (LC_ALL, else LC_CTYPE,
+// else LANG) names UTF-8.
+bool utf8_locale();
 // printable(s) in double quotes, with inner quotes escaped.
 std::string quoted(const std::string& s);
 
@@ -25,9 +30,13 @@ bool parse_integer(const std::string& text, long long* value);
 // "HOST:PORT" into its parts; false when the port is not 1..65535.
 bool parse_host_port(const std::string& text, std::string* host, int* port);
 
-// " at KIV_RELAY=VALUE" when that variable names the relay service, else "":
-// said with every relay failure, so that a wrong value shows.
-std::string relay_named();
+// Why the library call that just failed on this thread failed
+// (kiv_last_error), or `fallback` when the library gave no reason. Ask
+// before any other library call: the next failure replaces the reason.
+std::string library_reason(const std::string& fallback);
+// The library's reason for a failed relay call, with a hint when the
+// service could not be reached at all.
+std::string relay_reason(const std::string& fallback);
 
 double seconds_now();
 
@@ -86,9 +95,8 @@ private:
 // Reads slot through the exports.
 SlotValue read_slot(double handle, int slot);
 
-// kiv_listen / kiv_connect(kind 4) on a given port, or for port 0 on a free
-// port above the system's ephemeral range (the exports cannot tell which port
-// the system picked). *port receives the port used. Returns the handle or 0.
+// kiv_listen / kiv_connect(kind 4) on *port (0: one the system picks), and
+// *port receives the port used. Returns the handle or 0.
 double listen_on(int* port, double mode, double limit);
 double udp_on(int* port);
 

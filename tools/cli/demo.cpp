@@ -29,6 +29,9 @@ struct Failed : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// ": " and the library's reason for the call that just failed.
+std::string why() { return ": " + kivcli::library_reason("no reason given"); }
+
 void pause_ms(int ms) { usleep(static_cast<useconds_t>(ms) * 1000); }
 
 template <typename Cond>
@@ -91,7 +94,7 @@ void expect_message(double h, const std::string& who, double id, double player, 
 
 double join(const std::string& who, int port) {
     const double h = kiv_connect("127.0.0.1", port, 3);
-    if (h == 0) throw Failed(who + " cannot join the player server");
+    if (h == 0) throw Failed(who + " cannot join the player server" + why());
     act(who, "joined as player " + num(kiv_player_id(h)));
     return h;
 }
@@ -226,7 +229,7 @@ void file_transfer() {
     double server = 0;
     const int port = free_port(1, 0, &server);
     const double sender = kiv_connect("127.0.0.1", port, 1);
-    if (sender == 0) throw Failed("cannot connect to the plain server");
+    if (sender == 0) throw Failed("cannot connect to the plain server" + why());
     double receiver = 0;
     await("the server accepts the sender", [&] {
         receiver = kiv_accept(server);
@@ -235,11 +238,11 @@ void file_transfer() {
     const double size = kiv_filesize(sent.c_str());
     act("sender", "connects to port " + std::to_string(port) + ", sends the size " + num(size) + " as a token");
     kiv_token_send(sender, num(size).c_str(), "", 0);
-    if (kiv_file_send(sender, sent.c_str()) != 1) throw Failed("kiv_file_send refused");
+    if (kiv_file_send(sender, sent.c_str()) != 1) throw Failed("kiv_file_send refused" + why());
     const std::string announced = token_of(receiver, "receiver");
     act("receiver", "got size " + announced + ", receives into a file");
     if (kiv_file_receive(receiver, received.c_str(), std::atof(announced.c_str())) != 1) {
-        throw Failed("kiv_file_receive refused");
+        throw Failed("kiv_file_receive refused" + why());
     }
     kivcli::Progress bar("receiving", "received", "the file", size, stdout);
     bar.indent("  receiver  ");
@@ -257,10 +260,10 @@ void file_transfer() {
 void relay() {
     section("Two scripts meet through the relay service");
     const double erin = kiv_connect("demo-room", 0, 2);
-    if (erin == 0) throw Failed("erin cannot reach the relay service (KIV_RELAY, else port 9713)");
+    if (erin == 0) throw Failed("erin cannot reach the relay service" + why());
     act("erin", "joins session \"demo-room\" at the relay");
     const double frank = kiv_connect("demo-room", 0, 2);
-    if (frank == 0) throw Failed("frank cannot reach the relay service");
+    if (frank == 0) throw Failed("frank cannot reach the relay service" + why());
     act("frank", "joins session \"demo-room\" too");
     kiv_token_send(erin, "hi frank, found you", "", 0);
     act("erin", "sends token \"hi frank, found you\"");
@@ -273,7 +276,7 @@ void relay() {
 
     section("The address query");
     const std::string address = kiv_ipaddress(-1, 0);
-    if (address.empty()) throw Failed("the relay service gave no address");
+    if (address.empty()) throw Failed("the relay service gave no address" + why());
     act("anyone", "asks the relay service for this machine's address: " + address);
 }
 

@@ -3,9 +3,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -82,7 +84,7 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
     std::string why = e.what();
     if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
         why = "unexpected";
-        for (const std::string& extra : (sub ? sub : &app)->remaining()) why += " " + extra;
+        for (const std::string& extra : app.remaining(true)) why += " " + extra;
     }
     const size_t nl = why.find('\n');
     if (nl != std::string::npos) why.erase(nl);
@@ -93,7 +95,7 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
 int run_whoami() {
     const std::string address = kiv_ipaddress(-1, 0);
     if (address.empty()) {
-        kivcli::complain("no answer from the relay service" + kivcli::relay_named() + " (is kiv-relay running?)");
+        kivcli::complain(kivcli::relay_reason("no answer from the relay service"));
         return 1;
     }
     kivcli::say(address);
@@ -106,6 +108,11 @@ int main(int argc, char** argv) {
     CLI::App app{"kiv: talk to kiv programs and scripts from the command line"};
     bool show_version = false;
     app.add_flag("--version", show_version, "print the version and exit");
+    std::string trace_file;
+    app.add_option("--trace", trace_file, "append the wire trace to FILE: a line per record and connection (KIV_TRACE)")
+        ->type_name("FILE");
+    // Global options may follow the command too: `kiv connect HOST PORT --trace FILE`.
+    app.fallthrough();
     app.require_subcommand(0, 1);
     const char* const stdin_note = "Lines typed on stdin are sent as tokens; /help lists the commands.";
 
@@ -181,6 +188,17 @@ int main(int argc, char** argv) {
             return 2;
         }
         return usage_error(app, e);
+    }
+    if (!trace_file.empty()) {
+        // Said now, not silently dropped by the library, which reads
+        // KIV_TRACE at its first call: that call comes after this.
+        std::FILE* f = std::fopen(trace_file.c_str(), "a");
+        if (!f) {
+            kivcli::complain("--trace: cannot append to " + trace_file + ": " + std::strerror(errno));
+            return 2;
+        }
+        std::fclose(f);
+        setenv("KIV_TRACE", trace_file.c_str(), 1);
     }
     if (show_version) {
         kivcli::say("kiv " KIV_VERSION_STRING);

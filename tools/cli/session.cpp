@@ -122,19 +122,24 @@ private:
                 if (to_host_.empty()) {
                     complain("no destination: start with --to HOST:PORT or type /to HOST:PORT");
                 } else if (kiv_token_send(handle_, text.c_str(), to_host_.c_str(), to_port_) != 1) {
-                    complain("not sent");
+                    complain("not sent: " + library_reason("the system did not take the datagram"));
                 }
                 return;
             case Role::plain_server:
                 if (clients_.empty()) complain("no client connected: line not sent");
-                for (const Client& c : clients_) kiv_token_send(c.handle, text.c_str(), "", 0);
+                for (const Client& c : clients_) {
+                    if (kiv_token_send(c.handle, text.c_str(), "", 0) != 1) {
+                        complain("not sent to client " + std::to_string(c.number) + ": " + library_reason("refused"));
+                    }
+                }
                 return;
             case Role::typed_server:
                 if (live_players_ == 0) complain("no player connected: line not sent");
-                kiv_token_send(handle_, text.c_str(), "", 0);
-                return;
+                [[fallthrough]];
             default:
-                if (kiv_token_send(handle_, text.c_str(), "", 0) != 1) complain("not sent: the connection is closed");
+                if (kiv_token_send(handle_, text.c_str(), "", 0) != 1) {
+                    complain("not sent: " + library_reason("refused"));
+                }
                 return;
         }
     }
@@ -174,7 +179,7 @@ private:
             return;
         }
         if (kiv_message_send(handle_, static_cast<double>(id), static_cast<double>(player), rest.c_str()) != 1) {
-            complain("message not sent: the id must be 0..251 or 255 and the player -1, 0 or a player number");
+            complain("message not sent: " + library_reason("refused"));
         }
     }
 
@@ -199,7 +204,7 @@ private:
         const double ok = v.is_string ? kiv_data_set_str(handle_, static_cast<double>(slot), v.text.c_str())
                                       : kiv_data_set_int(handle_, static_cast<double>(slot), v.number);
         if (ok != 1) {
-            complain("not set: the slot must be 0..251 or 255");
+            complain("not set: " + library_reason("refused"));
             return;
         }
         // Read back as the library stores it, so that this change is not reported as a received one.
@@ -324,23 +329,23 @@ int run_connect(const SessionOptions& o) {
     if (o.kind == "plain") {
         role = Role::plain;
         h = kiv_connect(o.host.c_str(), o.port, 1);
-        if (h == 0) return complain("cannot connect to " + where), 1;
+        if (h == 0) return complain(library_reason("cannot connect to " + where)), 1;
         say("connected to " + where);
     } else if (o.kind == "relay") {
         role = Role::relay;
         h = kiv_connect(o.host.c_str(), 0, 2);
-        if (h == 0) return complain("cannot join session " + o.host + " through the relay service" + relay_named()), 1;
+        if (h == 0) return complain("cannot join session " + o.host + ": " + relay_reason("no relay service")), 1;
         say("joined session " + o.host + " through the relay service");
     } else if (o.kind == "typed") {
         role = Role::typed;
         h = kiv_connect(o.host.c_str(), o.port, 3);
-        if (h == 0) return complain("cannot join the player server at " + where + " (unreachable or full)"), 1;
+        if (h == 0) return complain(library_reason("cannot join the player server at " + where)), 1;
         say("joined " + where + " as player " + number(kiv_player_id(h)));
     } else {
         role = Role::udp;
         int port = o.port;
         h = udp_on(&port);
-        if (h == 0) return complain("cannot use udp port " + std::to_string(o.port) + " (in use?)"), 1;
+        if (h == 0) return complain(library_reason("cannot use udp port " + std::to_string(o.port))), 1;
         say("udp on port " + std::to_string(port));
     }
     Session session(role, h, 0);
@@ -364,11 +369,7 @@ int run_listen(const SessionOptions& o) {
     catch_signals();
     int port = o.port;
     const double h = listen_on(&port, o.typed ? 3 : 1, o.typed ? o.limit : 0);
-    if (h == 0) {
-        std::string why = o.port == 0 ? "no free port found" : "port " + std::to_string(o.port) + " is in use";
-        if (o.port > 0 && o.port < 1024 && geteuid() != 0) why += " (ports below 1024 need root)";
-        return complain(why), 1;
-    }
+    if (h == 0) return complain(library_reason("cannot listen on port " + std::to_string(o.port))), 1;
     say("listening on " + std::to_string(port) + (o.typed ? " (player server)" : ""));
     Session session(o.typed ? Role::typed_server : Role::plain_server, h, o.typed ? 0 : o.limit);
     return session.run();

@@ -84,11 +84,12 @@ int run_send_file(const TransferOptions& o) {
 
     const std::string where = o.host + ":" + std::to_string(o.port);
     const double h = kiv_connect(o.host.c_str(), o.port, 1);
-    if (h == 0) return complain("cannot connect to " + where), 1;
+    if (h == 0) return complain(library_reason("cannot connect to " + where)), 1;
     say("connected to " + where);
     if (kiv_token_send(h, whole(size).c_str(), "", 0) != 1 || kiv_file_send(h, o.file.c_str()) != 1) {
+        const std::string why = library_reason("cannot start sending " + o.file);
         kiv_disconnect(h);
-        return complain("cannot start sending " + o.file), 1;
+        return complain(why), 1;
     }
 
     Progress bar("sending", "sent", o.file, size, stderr);
@@ -127,7 +128,7 @@ int run_recv_file(const TransferOptions& o) {
     if (!writable(o.file)) return complain("cannot write " + o.file), 1;
     int port = o.port;
     const double server = listen_on(&port, 1, 0);
-    if (server == 0) return complain("port " + std::to_string(o.port) + " is in use"), 1;
+    if (server == 0) return complain(library_reason("cannot listen on port " + std::to_string(o.port))), 1;
     say("listening on " + std::to_string(port));
 
     // A client, then its first token: the file's size.
@@ -168,8 +169,9 @@ int run_recv_file(const TransferOptions& o) {
                1;
     }
     if (kiv_file_receive(h, o.file.c_str(), static_cast<double>(size)) != 1) {
+        const std::string why = library_reason("cannot receive into " + o.file);
         kiv_disconnect(h);
-        return complain("cannot receive into " + o.file), 1;
+        return complain(why), 1;
     }
     say("receiving " + whole(static_cast<double>(size)) + " bytes into " + o.file);
 
