@@ -19,11 +19,12 @@ constexpr size_t kAnswerBound = 1023;
 const char* peer_address(Connection& c, int64_t player) {
     thread_local char dotted[16];
     const uint8_t kind = c.kind.load();
-    if (kind == kDatagram || kind == kNotConnected) return "";
+    if (kind == kDatagram) return note_failure("a UDP endpoint has no peer"), "";
+    if (kind == kNotConnected) return "";
     std::shared_ptr<Connection> p;
     net::Link* link = c.link.get();
     if (c.is_listening()) {
-        if (kind != kTyped) return "";  // a plain server has no peer
+        if (kind != kTyped) return note_failure("a plain server has no peer; ask an accepted connection"), "";
         p = c.player_at(player);
         if (!p || !p->connected() || !p->link) {
             note_failure("player %lld is not connected", static_cast<long long>(player));

@@ -247,20 +247,27 @@ bool data_set_str(Connection& c, int32_t slot, const char* text) {
     return store_and_send(c, rec, [&] { shared_data::store_str(c.data, slot, text, n); });
 }
 
+// The getters' 0 and "" are answers too (a slot holding 0): only what makes
+// them fail says why.
+static bool has_slots(Connection& c, int32_t slot) {
+    if (c.kind.load() != kTyped) return refuse("shared data lives only on typed connections and player servers");
+    return shared_data::slot_exists(slot) || refuse("a shared-data slot is 0..255");
+}
+
 double data_type(Connection& c, int32_t slot) {
-    if (c.kind.load() != kTyped) return 0.0;
+    if (!has_slots(c, slot)) return 0.0;
     net::Lock lk(c.mutex);
     return shared_data::type(c.data, slot);
 }
 
 double data_get_int(Connection& c, int32_t slot) {
-    if (c.kind.load() != kTyped) return 0.0;
+    if (!has_slots(c, slot)) return 0.0;
     net::Lock lk(c.mutex);
     return shared_data::get_int(c.data, slot);
 }
 
 const char* data_get_str(Connection& c, int32_t slot) {
-    if (c.kind.load() != kTyped) return "";
+    if (!has_slots(c, slot)) return "";
     net::Lock lk(c.mutex);
     return shared_data::get_str(c.data, slot);
 }
@@ -296,7 +303,12 @@ double file_wait(Connection& c) {
     return refuse("the transfer did not complete"), 0.0;
 }
 
-double file_size(const char* name) { return files::file_size(name); }
+double file_size(const char* name) {
+    const char* why = nullptr;
+    const double size = files::file_size(name, &why);
+    if (why) note_failure("filesize %.300s: %s", name, why);
+    return size;
+}
 
 double player_count(Connection& c) {
     return c.is_listening() && c.kind.load() == kTyped ? c.live_players.load() : 0.0;

@@ -235,9 +235,11 @@ const char* refusal(const Transfer& t) {
 
 }  // namespace
 
-double file_size(const char* name) {
+double file_size(const char* name, const char** why) {
     const int64_t size = measure(name);
-    return size < 0 ? 0.0 : static_cast<double>(size);
+    if (size >= 0) return static_cast<double>(size);
+    *why = open_failure("cannot read");
+    return 0.0;
 }
 
 bool start_send(Transfer& t, net::Link& link, net::Mutex& mutex, const char* name, const char** why) {

@@ -35,7 +35,8 @@ struct Transfer {
     std::condition_variable ended;
 };
 
-double file_size(const char* name);
+// The file's size; 0 with *why set when it cannot be opened and read.
+double file_size(const char* name, const char** why);
 
 // Both open the file before they return: false (nothing sent, no bytes
 // taken) when it cannot be opened, a transfer already runs or the
