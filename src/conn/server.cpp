@@ -84,7 +84,10 @@ struct Pass {
             if (ev[i].got & platform::kWantWrite) note_outbox(*p);
             if (!p->link->reading_held()) {
                 if (ev[i].got & (platform::kWantRead | platform::kWantHangup)) to_read(*p);
-            } else if (ev[i].got & platform::kWantHangup) {
+            }
+            // A link that is not reading (the room held, or an unfinished
+            // record at its bound) learns of its peer's leaving only here.
+            if (ev[i].got & platform::kWantHangup) {
                 net::Lock lk(p->mutex);
                 p->link->note_hangup();
                 if (p->link->peer_gone()) to_read(*p);

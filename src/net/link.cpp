@@ -220,7 +220,9 @@ void Link::mark_gone() {
 
 bool Link::read_stream(size_t* budget) {
     const uint32_t h = held();
-    // Past the bound the bytes stay in the socket.
+    // Past the bound the bytes stay in the socket; a peer already seen
+    // leaving can never complete the record.
+    if (h >= kRecordBound && hangup_seen_) mark_gone();
     if (h >= kRecordBound || *budget == 0) return false;
     size_t want = kChunk;
     if (want > kRecordBound - h) want = kRecordBound - h;
