@@ -324,7 +324,7 @@ private:
     void set_delimiter() {
         const std::string d = in_.ConsumeBytesAsString(in_.ConsumeIntegralInRange<size_t>(0, 3));
         // Millions of one-byte records from a long burst would only be slow.
-        if (long_ && !cuts_runs(d.c_str())) return;
+        if (long_ && cuts_runs(d.c_str())) return;
         const bool ok = kiv::set_delimiter(c_, d.c_str());
         FAKE_CHECK(ok == (kind_ == kiv::kPlain || kind_ == kiv::kDatagram));
         if (ok) {
