@@ -110,6 +110,7 @@ class Run {
 public:
     Run(FuzzedDataProvider& in) : in_(in), exact_(c_) {
         fake::net.reset();
+        fake::net.longs = in_.ConsumeIntegralInRange<int>(0, 7) == 0;
         kind_ = static_cast<uint8_t>(in_.ConsumeIntegralInRange<int>(1, 4));
         with_table_ = in_.ConsumeBool();
         sock_ = fake::net.open();
