@@ -307,7 +307,11 @@ struct Pass {
             net::Lock lk(sp->mutex);
             sp->link->hold_reading(held);
             s.hub->watch(*sp->link, static_cast<uint32_t>(sp->player_number));
+            // Reading resumes: one that stopped at its share has records
+            // waiting that no event will announce.
+            if (!held && sp->link->more()) s.carry_.push_back(static_cast<uint32_t>(sp->player_number));
         }
+        if (!held && !s.carry_.empty()) more = true;
     }
 
     void watch_outboxes() {

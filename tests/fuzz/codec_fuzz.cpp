@@ -3,14 +3,15 @@
 // Each input is a little program of checks, each against a model written
 // here from the digit table rather than from the library's code:
 //   pack       a value of any kind (NaN, huge, negative, fractional); the
-//              string equals the model's digit bytes up to the first 0, and
-//              an in-range value gives exactly width bytes, none 0, 10 or
-//              126, that unpack back to it;
+//              string equals the model's digit bytes up to the first 0 and
+//              reads back as them (the terminator standing for a last digit
+//              whose byte is 0); an in-range value gives exactly width
+//              bytes, none 0, 10 or 126, that unpack back to it;
 //   unpack     any string at any position (integral, fractional, NaN, out of
 //              range); the result is the model's decoding when the width's
-//              bytes lie before the terminator, else 0. The string sits in
-//              a heap block that ends at its terminator, so a read past it
-//              is an ASan report;
+//              bytes lie in the string or its terminator, else 0. The string
+//              sits in a heap block that ends at its terminator, so a read
+//              past it is an ASan report;
 //   several    in-range numbers packed one after another into one string
 //              behind an arbitrary prefix read back at their offsets;
 //   digits     the internal encoders and decoders on any integer and any
@@ -115,6 +116,9 @@ void check_pack(FuzzedDataProvider& in) {
     std::string want = model_bytes(width, n);
     want.resize(std::strlen(want.c_str()));  // a 0 byte ends the string early
     CHECK(got == want);
+    const bool whole = want.size() + 1 >= static_cast<size_t>(width);
+    const double back = whole ? static_cast<double>(model_decode(width, reinterpret_cast<const uint8_t*>(got.c_str()))) : 0;
+    CHECK(unpack(width, got.c_str(), 0) == back);
     if (n >= 0 && n < kRange[width]) {
         CHECK(got.size() == static_cast<size_t>(width));
         for (char c : got) CHECK(c != '\n' && c != '~');
@@ -139,7 +143,7 @@ void check_unpack(FuzzedDataProvider& in) {
     const double got = unpack(width, s, position);
     const double t = std::trunc(position);
     double want = 0;
-    if (t >= 0 && t + width <= static_cast<double>(text.size())) {
+    if (t >= 0 && t + width <= static_cast<double>(text.size()) + 1) {
         want = static_cast<double>(model_decode(width, reinterpret_cast<const uint8_t*>(s) + static_cast<size_t>(t)));
     }
     std::free(s);

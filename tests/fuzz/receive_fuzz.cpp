@@ -16,8 +16,11 @@
 //                block of exactly its length, so a read past it is an ASan
 //                report); short records are dropped;
 //   always       the pump respects its record and byte bounds, reads nothing
-//                while a file receive owns the socket, and a peer that closed
-//                is noticed once every byte it sent was read.
+//                while a file receive owns the socket, a stream that stopped
+//                reading at a bound does not wait for reading, and a peer
+//                that closed is noticed once every byte it sent was read, or
+//                once a wait sees it leave with an unfinished record at the
+//                4 MiB bound. Bursts of repeated bytes reach the bounds.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
@@ -39,14 +42,14 @@ using fake::digit_of;
 class Exact final : public kiv::net::Handler {
 public:
     explicit Exact(kiv::Connection& c) : c_(c) {}
-    void on_record(const char* rec, uint32_t n, uint32_t from) override {
+    void on_record(const char* rec, uint32_t n, uint32_t from, uint16_t port) override {
         ++records;
         // A datagram record carries the sender of the datagram read last.
         if (datagram) FAKE_CHECK(from == fake::net.last_from);
-        froms.push_back(from);
+        froms.push_back({from, port});
         std::unique_ptr<char[]> copy(new char[n]);
         if (n > 0) std::memcpy(copy.get(), rec, n);
-        c_.on_record(copy.get(), n, from);
+        c_.on_record(copy.get(), n, from, port);
     }
     bool accepting() override { return c_.accepting(); }
     bool drained() override { return c_.drained(); }
@@ -54,7 +57,7 @@ public:
     void on_event() override { c_.on_event(); }
     bool datagram = false;
     size_t records = 0;
-    std::deque<uint32_t> froms;  // the sender passed with each record, in order
+    std::deque<std::pair<uint32_t, uint16_t>> froms;  // the sender passed with each record, in order
 
 private:
     kiv::Connection& c_;
@@ -78,6 +81,7 @@ struct TypedModel {
     std::vector<std::string> tokens;
     std::vector<Message> messages;
     std::vector<Change> changes;
+    size_t end = 0;  // where the lines modelled end
 
     void line(const std::string& r) {
         if (r.empty()) return;
@@ -106,6 +110,7 @@ class Run {
 public:
     Run(FuzzedDataProvider& in) : in_(in), exact_(c_) {
         fake::net.reset();
+        fake::net.longs = in_.ConsumeIntegralInRange<int>(0, 7) == 0;
         kind_ = static_cast<uint8_t>(in_.ConsumeIntegralInRange<int>(1, 4));
         with_table_ = in_.ConsumeBool();
         sock_ = fake::net.open();
@@ -123,28 +128,29 @@ public:
     void go() {
         while (in_.remaining_bytes() > 0) step();
         end_transfer();
-        // Everything that can still be cut is cut.
+        // Everything that can still be cut is cut and taken.
         for (int i = 0; i < 100000; ++i) {
-            const size_t before = sock().in.size();
-            if (pump(static_cast<size_t>(-1), 64) == 0 && !c_.link->more() && sock().in.size() == before) break;
+            const size_t segments = sock().in.size(), read = sock().read_total;
+            bool took = pump(SIZE_MAX, 4096) > 0;
+            while (take_token()) took = true;
+            while (kind_ == kiv::kTyped && take_message()) took = true;
+            if (!took && !c_.link->more() && sock().in.size() == segments && sock().read_total == read) break;
         }
-        while (take_token()) {
-        }
+        wait();
         if (kind_ == kiv::kTyped) {
-            while (take_message()) {
-            }
             finish_typed();
         } else {
-            check_stream();
             // Nothing is left but an unfinished last record.
-            std::lock_guard<std::mutex> lk(c_.mutex);
+            kiv::net::Lock lk(c_.mutex);
             FAKE_CHECK(c_.tokens.queue.empty());
         }
-        // A stream's departed peer is noticed once all it sent was read.
-        if (kind_ != kiv::kDatagram && (sock().peer_closed || sock().peer_reset) && sock().in.empty()) {
+        // A stream's departed peer is noticed once all it sent was read, or
+        // once a wait saw it leave while an unfinished record is at the bound.
+        if (kind_ != kiv::kDatagram && sock().left() &&
+            (sock().in.empty() || c_.link->held() >= kiv::net::kRecordBound)) {
             FAKE_CHECK(c_.link->peer_gone());
         }
-        check_stream();
+        check_stream(true);
     }
 
 private:
@@ -191,17 +197,30 @@ private:
                 }
                 break;
             case 9:
-                if (kind_ == kiv::kDatagram) sock().in.push_back({"", 0, true});  // a failed read
+                if (kind_ == kiv::kDatagram) {
+                    sock().in.push_back({"", 0, 0, true});  // a failed read
+                } else {
+                    wait();
+                }
                 break;
         }
-        check_stream();
+        check_stream(false);
     }
 
     void arrive() {
-        const size_t n = in_.ConsumeIntegralInRange<size_t>(0, 48);
         fake::Segment seg;
-        seg.bytes = in_.ConsumeBytesAsString(n);
+        // Datagrams stay small: one longer than 64 KiB is cut by the system.
+        // A long run of 'x' is one record unless the delimiter cuts it to bits.
+        bool long_ok;
+        {
+            kiv::net::Lock lk(c_.mutex);
+            long_ok = !cuts_runs(c_.link->delimiter().data());
+        }
+        seg.bytes = kind_ == kiv::kDatagram ? in_.ConsumeBytesAsString(in_.ConsumeIntegralInRange<size_t>(0, 48))
+                                             : fake::burst(in_, long_ok);
+        long_ = long_ || seg.bytes.size() > 65536;
         seg.from = kiv::platform::make_address(127, 0, 0, in_.ConsumeIntegral<uint8_t>());
+        seg.port = in_.ConsumeIntegral<uint16_t>();
         // A stream peer that closed sends nothing more; a datagram socket
         // has no end.
         if (kind_ != kiv::kDatagram && (sock().peer_closed || sock().peer_reset)) return;
@@ -210,12 +229,14 @@ private:
         sock().in.push_back(std::move(seg));
     }
 
+    static bool cuts_runs(const char* d) { return !*d || std::strchr(d, 'x'); }
+
     size_t pump(size_t budget, size_t max) {
         const size_t read_before = sock().read_total;
         const size_t records_before = exact_.records;
         size_t n;
         {
-            std::lock_guard<std::mutex> lk(c_.mutex);
+            kiv::net::Lock lk(c_.mutex);
             n = c_.link->pump(budget, max);
         }
         const size_t read = sock().read_total - read_before;
@@ -223,18 +244,33 @@ private:
         FAKE_CHECK(n <= max);
         if (kind_ != kiv::kDatagram) FAKE_CHECK(read <= budget);
         if (transfer_) FAKE_CHECK(read == 0);  // the file owns the socket's bytes
+        // A stream that stopped reading with bytes in its socket (a bound, a
+        // file receive) does not wait for them: it would wake at once for ever.
+        kiv::net::Lock lk(c_.mutex);
+        if (kind_ != kiv::kDatagram && budget == SIZE_MAX && !c_.link->more() && sock().pending() > 0 &&
+            !c_.link->peer_gone()) {
+            FAKE_CHECK(!(c_.link->wants() & fake::kWantRead));
+        }
         return n;
     }
 
+    // What the worker does after its wait: a hang-up seen while not reading is noted.
+    void wait() {
+        kiv::net::Lock lk(c_.mutex);
+        const uint8_t want = c_.link->wants();
+        if ((sock().got(want) & fake::kWantHangup) && !(want & fake::kWantRead)) c_.link->note_hangup();
+    }
+
     bool take_token() {
-        std::string text, delim, address;
+        std::string text, delim;
+        std::pair<uint32_t, uint16_t> from;
         {
-            std::lock_guard<std::mutex> lk(c_.mutex);
+            kiv::net::Lock lk(c_.mutex);
             const kiv::tokens::Record* r = c_.tokens.queue.front();
             if (!r) return false;
             text.assign(r->text.data(), r->text.length());
             delim.assign(r->delimiter.data(), r->delimiter.length());
-            address.assign(r->address.data(), r->address.length());
+            from = {r->from_addr, r->from_port};
         }
         const bool took = kiv::take_token(c_);
         FAKE_CHECK(took == !transfer_);  // a file receive owns the tokens
@@ -246,15 +282,15 @@ private:
             ++taken_tokens_;
             return true;
         }
+        // A datagram token names its sender (a port-0 sender reads as none).
+        char dotted[16] = "";
         if (kind_ == kiv::kDatagram) {
-            FAKE_CHECK(!exact_.froms.empty());
-            char dotted[16];
-            kiv::platform::format_dotted(exact_.froms[token_index_], dotted);
-            FAKE_CHECK(address == dotted);
-            FAKE_CHECK(std::string(c_.tokens.address.data()) == dotted);
+            FAKE_CHECK(token_index_ < exact_.froms.size() && from == exact_.froms[token_index_]);
+            if (from.second != 0) kiv::platform::format_dotted(from.first, dotted);
         } else {
-            FAKE_CHECK(address.empty());
+            FAKE_CHECK(from.first == 0 && from.second == 0);
         }
+        FAKE_CHECK(std::string(c_.tokens.address) == dotted && c_.tokens.port == from.second);
         ++token_index_;
         // A token ends at the first match of its delimiter.
         if (delim.empty()) {
@@ -270,7 +306,7 @@ private:
     bool take_message() {
         std::string value;
         {
-            std::lock_guard<std::mutex> lk(c_.mutex);
+            kiv::net::Lock lk(c_.mutex);
             const kiv::messages::Record* r = c_.messages.queue.front();
             if (!r) return false;
             value.assign(r->value.data(), r->value.length());
@@ -288,10 +324,12 @@ private:
 
     void set_delimiter() {
         const std::string d = in_.ConsumeBytesAsString(in_.ConsumeIntegralInRange<size_t>(0, 3));
+        // Millions of one-byte records from a long burst would only be slow.
+        if (long_ && cuts_runs(d.c_str())) return;
         const bool ok = kiv::set_delimiter(c_, d.c_str());
         FAKE_CHECK(ok == (kind_ == kiv::kPlain || kind_ == kiv::kDatagram));
         if (ok) {
-            std::lock_guard<std::mutex> lk(c_.mutex);
+            kiv::net::Lock lk(c_.mutex);
             FAKE_CHECK(std::string(c_.link->delimiter().data()) == d.substr(0, d.find('\0')));
         }
     }
@@ -311,7 +349,7 @@ private:
         c_.file.busy.store(1);
         int64_t done;
         {
-            std::lock_guard<std::mutex> lk(c_.mutex);
+            kiv::net::Lock lk(c_.mutex);
             c_.link->pause_reading(true);
             done = kiv::files::put_back(c_.file, *c_.link, c_.tokens, file_, file_size_);
         }
@@ -327,7 +365,7 @@ private:
         while (most > 0 && file_done_ < file_size_) {
             size_t want = std::min<size_t>(sizeof buf, most);
             want = std::min<size_t>(want, static_cast<size_t>(file_size_ - file_done_));
-            const kiv::platform::Io r = kiv::platform::recv(sock_, buf, want, false);
+            const kiv::platform::Io r = c_.link->read_raw(buf, want);
             if (r.status != kiv::platform::Status::ok || r.bytes == 0) break;
             FAKE_CHECK(std::fwrite(buf, 1, r.bytes, file_) == r.bytes);
             file_done_ += static_cast<int64_t>(r.bytes);
@@ -342,23 +380,24 @@ private:
         FAKE_CHECK(static_cast<int64_t>(file_len_) == file_done_);
         taken_.append(file_buf_, file_len_);
         {
-            std::lock_guard<std::mutex> lk(c_.mutex);
+            kiv::net::Lock lk(c_.mutex);
             c_.link->pause_reading(false);
         }
         c_.file.busy.store(0);
         transfer_ = false;
     }
 
-    // Plain kinds: taken, queued, held and unread bytes are the arrived ones.
-    void check_stream() {
-        if (kind_ == kiv::kTyped) return;
+    // Plain kinds: taken, queued, held and unread bytes are the arrived ones
+    // (after each step while that is cheap, and at the end).
+    void check_stream(bool always) {
+        if (kind_ == kiv::kTyped || (!always && (arrived_.size() > 65536 || c_.tokens.queue.size() > 256))) return;
         std::string all = taken_;
         if (transfer_) {
             FAKE_CHECK(std::fflush(file_) == 0);
             all.append(file_buf_, file_len_);
         }
         {
-            std::lock_guard<std::mutex> lk(c_.mutex);
+            kiv::net::Lock lk(c_.mutex);
             // A file receive's bytes come before the tokens cut after it.
             all += queued_bytes();
             all.append(c_.link->held_data(), c_.link->held());
@@ -374,34 +413,35 @@ private:
     // Tokens still queued, text and delimiter, in order (caller holds the mutex).
     std::string queued_bytes() {
         // Pop them into a copy and push them back: the queue has only front access.
-        std::string out;
-        kiv::RecordQueue<kiv::tokens::Record>& q = c_.tokens.queue;
-        std::vector<std::pair<std::string, std::string>> items;
-        std::vector<std::string> addrs;
-        while (const kiv::tokens::Record* r = q.front()) {
-            items.emplace_back(std::string(r->text.data(), r->text.length()),
-                               std::string(r->delimiter.data(), r->delimiter.length()));
-            addrs.emplace_back(r->address.data(), r->address.length());
-            q.pop();
+        struct Item {
+            std::string text, delim;
+            uint32_t addr;
+            uint16_t port;
+        };
+        std::vector<Item> items;
+        while (const kiv::tokens::Record* r = c_.tokens.queue.front()) {
+            items.push_back({std::string(r->text.data(), r->text.length()),
+                             std::string(r->delimiter.data(), r->delimiter.length()), r->from_addr, r->from_port});
+            c_.tokens.queue.pop();
         }
-        for (size_t i = 0; i < items.size(); ++i) {
-            out += items[i].first;
-            out += items[i].second;
-            kiv::push_token(q, items[i].first.data(), static_cast<uint32_t>(items[i].first.size()),
-                            items[i].second.c_str(), addrs[i].c_str());
+        std::string out;
+        for (const Item& i : items) {
+            out += i.text + i.delim;
+            kiv::tokens::push(c_.tokens, i.text.data(), static_cast<uint32_t>(i.text.size()), i.delim.c_str(), i.addr,
+                              i.port, false);
         }
         return out;
     }
 
-    // Typed: the model of every complete line that arrived so far.
+    // Typed: the model of every complete line that arrived so far, up to
+    // one that reaches the 4 MiB bound unfinished (the link reads no further).
     void refresh_typed() {
         typed_ = TypedModel();
-        size_t start = 0;
         for (;;) {
-            const size_t lf = arrived_.find('\n', start);
-            if (lf == std::string::npos) break;
-            typed_.line(arrived_.substr(start, lf - start));
-            start = lf + 1;
+            const size_t lf = arrived_.find('\n', typed_.end);
+            if (lf == std::string::npos || lf - typed_.end >= kiv::net::kRecordBound) break;
+            typed_.line(arrived_.substr(typed_.end, lf - typed_.end));
+            typed_.end = lf + 1;
         }
     }
 
@@ -409,13 +449,11 @@ private:
         refresh_typed();
         FAKE_CHECK(taken_tokens_ == typed_.tokens.size());
         FAKE_CHECK(taken_messages_ == typed_.messages.size());
-        std::lock_guard<std::mutex> lk(c_.mutex);
-        // Held: what follows the last line end.
-        const size_t lf = arrived_.rfind('\n');
-        const std::string tail = lf == std::string::npos ? arrived_ : arrived_.substr(lf + 1);
-        size_t unread = sock().pending();
+        kiv::net::Lock lk(c_.mutex);
+        // Held and unread: what follows the last line cut.
+        const size_t unread = sock().pending();
         FAKE_CHECK(std::string(c_.link->held_data(), c_.link->held()) + arrived_.substr(arrived_.size() - unread) ==
-                   tail);
+                   arrived_.substr(typed_.end));
         if (with_table_) {
             // The table holds each slot's last change.
             std::vector<const Change*> last(256, nullptr);
@@ -434,11 +472,12 @@ private:
             FAKE_CHECK(c_.data.changes.empty());
         } else {
             // A player on a server's side queues its changes for the pass,
-            // but not an integer whose digits hold a 0 byte (never passed on).
+            // but not an integer whose digits hold a 0 byte (never passed
+            // on, counted).
             kiv::RecordQueue<kiv::shared_data::Change>& q = c_.data.changes;
             size_t kept = 0;
             for (const Change& ch : typed_.changes) kept += ch.zero_digit ? 0 : 1;
-            FAKE_CHECK(q.size() == kept);
+            FAKE_CHECK(q.size() == kept && c_.data.dropped.load() == typed_.changes.size() - kept);
             for (const Change& ch : typed_.changes) {
                 if (ch.zero_digit) continue;
                 const kiv::shared_data::Change* d = q.front();
@@ -458,6 +497,7 @@ private:
     Exact exact_;
     uint8_t kind_ = 0;
     bool with_table_ = false;
+    bool long_ = false;  // a long burst arrived
     kiv::platform::socket_t sock_ = kiv::platform::invalid_socket;
 
     std::string arrived_;  // every byte that arrived, in order
