@@ -323,7 +323,7 @@ TEST(Liveness, DepartureIsNoticedWhileReadingIsPaused) {
     }
     {
         test::PlainPair p;
-        ASSERT_TRUE(write_all(p.peer, std::string(kiv::net::kRecordBound + 4096, 'u')));
+        ASSERT_TRUE(write_all(p.peer, std::string(kiv::net::kRecordBound + 1, 'u')));
         ASSERT_TRUE(test::wait_until([&] { return test::held(p.handle) >= kiv::net::kRecordBound; }));
         close(p.peer);
         p.peer = -1;

@@ -92,10 +92,12 @@ TEST(Framing, TypedRecords) {
 TEST(Framing, DataChangesQueueOnPlayersWithoutATable) {
     Stepped s(kiv::kTyped);
     kiv::shared_data::release(s.c.data);
-    s.send(std::string("D\xFFI\x02\x02\x09\nD\xFESx\0y\n", 14));
-    s.step(2);
+    // A change to slot byte 0 cannot pass on: dropped and counted.
+    s.send(std::string("D\xFFI\x02\x02\x09\nD\0Sz\nD\xFESx\0y\n", 19));
+    s.step(3);
     kiv::RecordQueue<kiv::shared_data::Change>& changes = s.c.data.changes;
     ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(s.c.data.dropped.load(), 1u);
     EXPECT_EQ(changes.front()->slot, 8);
     EXPECT_EQ(changes.front()->number, 7);
     changes.pop();

@@ -91,7 +91,10 @@ bool connect_op(Connection& c, const char* host, uint16_t port, uint8_t kind) {
     std::string where;
     if (!open_socket(c, host, port, kind, &where)) return false;
     // The slot table exists before the worker can hand on a data record.
-    if (kind == kTyped) shared_data::create(c.data);
+    if (kind == kTyped) {
+        shared_data::create(c.data);
+        c.link->end_at_record_bound();
+    }
     c.opened_kind = kind;
     c.kind.store(kind);
     if (!c.link->start_worker()) {

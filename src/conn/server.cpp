@@ -159,6 +159,7 @@ struct Pass {
         p->handle.store(s.handle.load());
         p->link.reset(new net::Link(p->mutex, *p, sock, false));
         p->link->use_wake(&s.hub->wake());
+        p->link->end_at_record_bound();
         p->opened_kind = kTyped;
         p->kind.store(kTyped);
         std::string rec;

@@ -237,10 +237,12 @@ void Link::mark_gone() {
 
 bool Link::read_stream(size_t* budget) {
     const uint32_t h = held();
-    // Past the bound the bytes stay in the socket; with the peer gone, the
-    // unfinished record never completes.
+    // Past the bound the bytes stay in the socket; with the peer gone, or
+    // where nothing but a record could take them, the unfinished record
+    // never completes. (A peer whose last bytes wait behind a full window
+    // cannot even say it left.)
     if (h >= kRecordBound) {
-        if (hangup_seen_) mark_gone();
+        if (hangup_seen_ || end_at_bound_) mark_gone();
         return false;
     }
     if (*budget == 0) return false;

@@ -95,6 +95,9 @@ public:
     void prepend(const char* p, uint32_t n);
     // Reading stops while a file transfer owns the socket's bytes.
     void pause_reading(bool paused);
+    // No file receive can claim bytes past the record bound here (a typed
+    // stream): a record that reaches it ends the link.
+    void end_at_record_bound() { end_at_bound_ = true; }
     // Reading stops while the owner holds it back (a server whose readers
     // fell behind); the peer's leaving is still watched.
     void hold_reading(bool held);
@@ -185,6 +188,7 @@ private:
     bool held_back_ = false;
     bool hangup_seen_ = false;  // stop watching for it once noticed
     bool drained_ = false;      // the last read took less than asked: the socket is empty
+    bool end_at_bound_ = false;
     bool more_ = false;         // the last pump stopped at a bound with more to do
     std::atomic<bool> gone_{false};
     std::chrono::steady_clock::time_point gone_since_{};

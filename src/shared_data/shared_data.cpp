@@ -85,6 +85,12 @@ void store_str(Table& t, int32_t slot, const char* text, uint32_t n) {
 
 bool apply_record(Table& t, const uint8_t* rec, uint32_t n) {
     if (n < 3) return false;  // too short for slot and type: dropped
+    if (!t.slots && rec[1] == 0) {
+        // A server passes changes on: a slot byte 0 (slot 254) is one a kiv
+        // sender refuses to send, and a peer would read the record as ending there.
+        t.dropped.fetch_add(1);
+        return false;
+    }
     const int32_t slot = static_cast<uint8_t>(decode_digit(rec[1]));
     const bool is_int = rec[2] == 'I';
     if (is_int && n < 6) return false;

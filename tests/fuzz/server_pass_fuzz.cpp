@@ -17,7 +17,7 @@
 //     the script, -1 everybody else and the script, n player n) with id and
 //     sender, the value cut at a 0 byte, an id byte 0 dropped and counted;
 //     data changes stored and passed on to everybody else with the digits
-//     they came with, those with a 0 digit dropped; past its bound the
+//     they came with, those with a 0 digit or slot byte dropped; past its bound the
 //     script's queue drops the newest;
 //   - newcomers only when the listener is ready: number, snapshot, then the
 //     records of the pass that admits them; a full server answers "T" LF and
@@ -334,7 +334,8 @@ private:
                 if (target >= 1) to(static_cast<size_t>(target - 1), rec);
             }
             for (const std::string& r : s.second) {
-                if (r.size() < 3 || r[0] != 'D') continue;
+                // A slot byte 0 (slot 254) cannot pass on: dropped.
+                if (r.size() < 3 || r[0] != 'D' || r[1] == '\0') continue;
                 const int32_t slot = static_cast<uint8_t>(digit_of(static_cast<uint8_t>(r[1])));
                 Slot& d = table_[slot];
                 const std::string head = std::string("D") + static_cast<char>(byte_of(slot));
