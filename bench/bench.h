@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -22,6 +23,15 @@ namespace bench {
 using Clock = std::chrono::steady_clock;
 
 inline double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Keeps this thread (and what it starts) on one CPU: every server on the
+// last, so that the servers compared meet the same placement.
+inline void pin(unsigned cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
 
 // Ends the run when a phase overruns (a library wait has no time limit);
 // also lifts the descriptor limit, as both ends of many connections live here.
@@ -211,8 +221,10 @@ inline int serve(int argc, char** argv) {
         h = kiv_listen(port, 3, std::atof(argv[4]));
     }
     if (write(std::atoi(argv[5]), h > 0 ? "1" : "0", 1) != 1 || h <= 0) return 1;
+    static volatile sig_atomic_t stop = 0;  // SIGTERM ends it in order (a profiler then writes its figures)
+    signal(SIGTERM, [](int) { stop = 1; });
     const pid_t parent = getppid();
-    for (int frame = 0; frame < 2 * 3600 * 100 && getppid() == parent; ++frame) {
+    for (int frame = 0; frame < 2 * 3600 * 100 && getppid() == parent && !stop; ++frame) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         for (int i = 0; !floor && i < 100000 && kiv_token_receive(h) == 1; ++i) {
         }
@@ -235,10 +247,14 @@ struct Server {
             const pid_t child = fork();
             if (child == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGKILL);
+                pin(std::thread::hardware_concurrency() - 1);
                 dup2(fds[1], 3);
                 close_range(4, ~0u, 0);
                 const std::string p = std::to_string(port), l = std::to_string(limit);
-                execl("/proc/self/exe", "server", "--serve", kind, p.c_str(), l.c_str(), "3", nullptr);
+                char exe[4096] = {};  // the path, not /proc/self/exe, so that valgrind can follow
+                if (readlink("/proc/self/exe", exe, sizeof exe - 1) > 0) {
+                    execl(exe, "server", "--serve", kind, p.c_str(), l.c_str(), "3", nullptr);
+                }
                 _exit(127);
             }
             close(fds[1]);
@@ -255,6 +271,11 @@ struct Server {
         if (pid < 0) std::fprintf(stderr, "cannot start a %s server\n", kind), std::exit(1);
     }
     ~Server() {
+        kill(pid, SIGTERM);
+        for (int i = 0; i < 3000; ++i) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
