@@ -1,6 +1,7 @@
 // Link: reading and cutting records, the outbox, the worker that waits on events.
 #include "net/link.h"
 
+#include <algorithm>
 #include <new>
 #include <system_error>
 
@@ -262,6 +263,10 @@ size_t Link::pump(size_t budget, size_t max_records) {
     size_t records = 0;
     more_ = false;
     if (!open()) return 0;
+    // A stream read that came back short found the socket empty: another
+    // read would only say so (one system call per pump saved). Bytes that
+    // arrive meanwhile make the socket readable again.
+    bool drained = false;
     for (int reads = 0;; ++reads) {
         while (records < max_records && handler_.accepting() && cut_one()) ++records;
         if (paused_ || held_back_ || gone_.load() || !handler_.accepting()) break;
@@ -269,11 +274,16 @@ size_t Link::pump(size_t budget, size_t max_records) {
             more_ = true;
             break;
         }
+        if (drained) break;
+        const uint32_t h = held();  // what read_stream asks for: the same three bounds
+        const size_t before = budget;
+        const size_t room = std::min<size_t>({kChunk, h < kRecordBound ? kRecordBound - h : 0, budget});
         if (datagram_ ? !read_datagram() : !read_stream(&budget)) {
             if (gone_.load()) continue;  // cut what the last read completed
             if (!datagram_ && budget == 0) more_ = true;  // a share read, maybe more waits
             break;
         }
+        drained = !datagram_ && before - budget < room;
     }
     return records;
 }
