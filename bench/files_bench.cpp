@@ -1,122 +1,65 @@
-// File transfer benchmark: kiv throughput against a bare-socket copy, idle CPU of a waiting receiver, peak memory.
+// File transfer benchmark: kiv throughput beside a bare 64 KiB socket copy, idle CPU of a waiting receiver, peak memory.
 //
 // Everything runs over loopback in this one process; a watchdog ends the run
 // if any phase overruns. Prints numbers, never pass/fail.
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "kiv.h"
-#include "support.h"
+#include "bench.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::since;
 
 constexpr size_t kMB = 1000 * 1000;
-constexpr int kWatchdogSeconds = 600;
 
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-double cpu_seconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// A memory figure of /proc/self/status in MiB: VmHWM (peak resident since
-// the last reset) or VmRSS (resident now).
-double status_mib(const char* key) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const size_t n = std::char_traits<char>::length(key);
-    while (std::getline(in, line)) {
-        if (line.compare(0, n, key) == 0) return std::atof(line.c_str() + n) / 1024.0;
-    }
-    return -1;
-}
+double status_mib(const char* key) { return bench::status_kib(getpid(), key) / 1024.0; }
 
 void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-// Writes n pseudo-random bytes without holding them in memory.
+// Writes n pseudo-random bytes, a MiB at a time.
 void make_file(const std::string& path, size_t n) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        std::fprintf(stderr, "files_bench: cannot create %s\n", path.c_str());
-        std::exit(1);
-    }
-    std::vector<char> block(1 << 20);
+    std::ofstream f(path, std::ios::binary);
+    std::string block(1 << 20, 0);
     uint32_t x = 2463534242u;
-    for (size_t done = 0; done < n;) {
-        for (char& ch : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            ch = static_cast<char>(x);
-        }
-        const size_t k = std::min(block.size(), n - done);
-        std::fwrite(block.data(), 1, k, f);
-        done += k;
+    for (size_t done = 0; done < n; done += block.size()) {
+        for (char& ch : block) x ^= x << 13, x ^= x >> 17, x ^= x << 5, ch = static_cast<char>(x);
+        f.write(block.data(), static_cast<std::streamsize>(std::min(block.size(), n - done)));
     }
-    std::fclose(f);
 }
 
-uint64_t file_hash(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return 0;
-    uint64_t h = 1469598103934665603ull;
-    std::vector<unsigned char> buf(1 << 20);
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) {
-        for (size_t i = 0; i < n; ++i) h = (h ^ buf[i]) * 1099511628211ull;
+bool same_file(const std::string& a, const std::string& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    std::string x(1 << 20, 0), y(1 << 20, 0);
+    for (int i = 0; i < 100000 && fa && fb; ++i) {
+        fa.read(&x[0], static_cast<std::streamsize>(x.size())), fb.read(&y[0], static_cast<std::streamsize>(y.size()));
+        if (fa.gcount() != fb.gcount() || x.compare(0, fa.gcount(), y, 0, fa.gcount()) != 0) return false;
     }
-    std::fclose(f);
-    return h;
+    return !fa && !fb;
 }
 
-struct KivPair {
-    double server = 0, a = 0, b = 0;
-    KivPair() {
-        server = kiv_listen(0, 1, 0);
-        a = kiv_connect("127.0.0.1", test::port_of_handle(server), 1);
-        b = kiv_accept(server);
-        if (server <= 0 || a <= 0 || kiv_valid(b) != 1) {
-            std::fprintf(stderr, "files_bench: no loopback connection\n");
-            std::exit(1);
-        }
-    }
-    ~KivPair() {
-        kiv_disconnect(b);
-        kiv_disconnect(a);
-        kiv_disconnect(server);
-    }
+// A transfer's wall and process CPU seconds; -1 when it did not complete.
+struct Run {
+    double s = -1, cpu = 0;
 };
 
-// One kiv-to-kiv transfer of the file; seconds, or -1 when it did not complete.
-double kiv_transfer(const std::string& from, const std::string& to, size_t n) {
-    KivPair p;
+// One kiv-to-kiv transfer of the file.
+Run kiv_transfer(const std::string& from, const std::string& to, size_t n) {
+    bench::KivPair p;
+    const double cpu0 = bench::process_cpu();
     const auto t0 = Clock::now();
     kiv_file_receive(p.b, to.c_str(), static_cast<double>(n));
     kiv_file_send(p.a, from.c_str());
     const bool ok = kiv_file_wait(p.a) == 1 && kiv_file_wait(p.b) == 1;
-    const double s = seconds_since(t0);
-    return ok ? s : -1;
+    return {ok ? since(t0) : -1, bench::process_cpu() - cpu0};
 }
 
 // The same copy over bare blocking sockets: file reads, socket writes and
-// reads, and file writes of `block` bytes each.
-double bare_transfer(const std::string& from, const std::string& to, size_t n, size_t block) {
+// reads, and file writes of 64 KiB each.
+Run bare_transfer(const std::string& from, const std::string& to, size_t n) {
+    constexpr size_t block = 64 * 1024;
     test::Listener l;
     const int out = test::connect_to(l.port);
     const int in = l.accept_one();
-    if (out < 0 || in < 0) return -1;
+    const double cpu0 = bench::process_cpu();
     const auto t0 = Clock::now();
     std::thread sender([&] {
         std::FILE* f = std::fopen(from.c_str(), "rb");
@@ -141,19 +84,11 @@ double bare_transfer(const std::string& from, const std::string& to, size_t n, s
         got += static_cast<size_t>(r);
     }
     std::fclose(f);
-    const double s = seconds_since(t0);
+    const double s = since(t0);
     sender.join();
     close(out);
     close(in);
-    return got == n ? s : -1;
-}
-
-void report_throughput(const char* what, size_t n, double s) {
-    if (s < 0) {
-        std::printf("%-44s failed\n", what);
-        return;
-    }
-    std::printf("%-44s %8.1f MB/s  (%.2f s)\n", what, n / kMB / s, s);
+    return {got == n ? s : -1, bench::process_cpu() - cpu0};
 }
 
 // Process CPU while a kiv receiver waits for a file whose bytes come one
@@ -166,7 +101,7 @@ void idle_cpu(const std::string& dir, bool host_in_wait) {
     constexpr int kBytes = 30;  // 3 s
     const std::string to = dir + "/slow";
     kiv_file_receive(h, to.c_str(), kBytes);
-    const double cpu0 = cpu_seconds();
+    const double cpu0 = bench::process_cpu();
     const auto t0 = Clock::now();
     std::thread trickle([&] {
         for (int i = 0; i < kBytes; ++i) {
@@ -177,13 +112,13 @@ void idle_cpu(const std::string& dir, bool host_in_wait) {
     if (host_in_wait) {
         kiv_file_wait(h);
     } else {
-        while (kiv_file_byte(h) < kBytes && seconds_since(t0) < 30) {
+        while (kiv_file_byte(h) < kBytes && since(t0) < 30) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
     trickle.join();
-    const double wall = seconds_since(t0);
-    const double cpu = cpu_seconds() - cpu0;
+    const double wall = since(t0);
+    const double cpu = bench::process_cpu() - cpu0;
     std::printf("%-44s %8.2f %% of one core  (%.3f s CPU in %.1f s, %g of %d bytes)\n",
                 host_in_wait ? "idle CPU, receiver + host in kiv_file_wait" : "idle CPU, receiver, host polling 10/s",
                 100.0 * cpu / wall, cpu, wall, kiv_file_byte(h), kBytes);
@@ -194,46 +129,42 @@ void idle_cpu(const std::string& dir, bool host_in_wait) {
 }  // namespace
 
 int main() {
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::seconds(kWatchdogSeconds));
-        std::fprintf(stderr, "files_bench: over %d s, stopped\n", kWatchdogSeconds);
-        std::_Exit(2);
-    }).detach();
-
+    bench::start(600);
     char tmpl[] = "/tmp/kiv-files-bench-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     const std::string dir = tmpl;
     const std::string src = dir + "/src", dst = dir + "/dst";
 
-    // Peak memory: the same transfer at two sizes.
-    double peak[2], growth[2];
+    // Peak memory: the same transfer at two sizes; then kiv and the bare copy
+    // take turns on the larger file, each going first in turn.
     const size_t sizes[2] = {20 * kMB, 200 * kMB};
-    double kiv_seconds = -1;
-    for (int i = 0; i < 2; ++i) {
-        make_file(src, sizes[i]);
+    for (size_t n : sizes) {
+        make_file(src, n);
         reset_peak_rss();
         const double before = status_mib("VmRSS:");
-        const double s = kiv_transfer(src, dst, sizes[i]);
-        peak[i] = status_mib("VmHWM:");
-        growth[i] = peak[i] - before;
-        if (file_hash(src) != file_hash(dst)) std::printf("kiv copy of %zu MB differs!\n", sizes[i] / kMB);
-        if (i == 1) kiv_seconds = s;
+        const double s = kiv_transfer(src, dst, n).s;
+        const double peak = status_mib("VmHWM:");
+        std::printf("peak RSS during a %3zu MB transfer: %5.1f MiB (%+.1f MiB over the start)%s\n", n / kMB, peak,
+                    peak - before, s > 0 && same_file(src, dst) ? "" : ", the copy DIFFERS");
         std::remove(dst.c_str());
     }
     const size_t n = sizes[1];
-    std::printf("file transfer, %zu MB file to file over loopback\n", n / kMB);
-    report_throughput("kiv_file_send -> kiv_file_receive", n, kiv_seconds);
-    const double bare255 = bare_transfer(src, dst, n, 255);
-    report_throughput("bare sockets, 255-byte reads and writes", n, bare255);
-    std::remove(dst.c_str());
-    const double bare64k = bare_transfer(src, dst, n, 64 * 1024);
-    report_throughput("bare sockets, 64 KiB reads and writes", n, bare64k);
-    std::remove(dst.c_str());
-    if (kiv_seconds > 0 && bare255 > 0) std::printf("kiv / bare 255-byte copy: %.0f %%\n", 100.0 * bare255 / kiv_seconds);
-    for (int i = 0; i < 2; ++i) {
-        std::printf("peak RSS during a %3zu MB transfer: %5.1f MiB (%+.1f MiB over the start)\n", sizes[i] / kMB,
-                    peak[i], growth[i]);
+    bench::Range kiv, bare, ratio, cpu_ratio;
+    for (int round = 0; round < 6; ++round) {
+        Run k, b;
+        for (int i = 0; i < 2; ++i) {
+            ((i + round) % 2 ? b : k) = ((i + round) % 2 ? bare_transfer : kiv_transfer)(src, dst, n);
+            std::remove(dst.c_str());
+        }
+        const double mb = static_cast<double>(n) / kMB;
+        std::printf("%.0f MB file to file, round %d: kiv %.1f MB/s (%.2f ms CPU per MB), bare 64 KiB copy %.1f MB/s "
+                    "(%.2f ms)\n",
+                    mb, round + 1, k.s > 0 ? mb / k.s : 0, k.cpu / mb * 1e3, b.s > 0 ? mb / b.s : 0, b.cpu / mb * 1e3);
+        kiv.add(mb / k.s), bare.add(mb / b.s), ratio.add(b.s / k.s), cpu_ratio.add(k.cpu / b.cpu);
     }
+    std::printf("FILES kiv %s MB/s, bare 64 KiB copy %s MB/s, kiv / bare throughput %s; CPU kiv / bare %s\n",
+                kiv.str("%.0f").c_str(), bare.str("%.0f").c_str(), ratio.str("%.2f").c_str(),
+                cpu_ratio.str("%.2f").c_str());
     std::remove(src.c_str());
 
     idle_cpu(dir, false);

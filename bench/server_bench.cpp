@@ -1,331 +1,284 @@
-// server_bench: latency, idle cost and relay throughput of the kiv player server (prints numbers, never judges).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
+// server_bench: what a kiv player server costs per record, beside a plain epoll floor, with idle players and under a flood.
+//
+// Usage: server_bench [--quick] [--latency] [--deliver] [--idle N] [--flood SECONDS]
+// With no section named, all of them run. Servers run in child processes
+// (bench.h), so the CPU and memory figures are the server's own threads'.
+#include <fcntl.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "support.h"
-#include "kiv.h"
+#include "bench.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Range;
+using bench::Server;
+using bench::since;
 
-double ms_between(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-double cpu_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-uint16_t port_of(double handle) { return test::port_of_handle(handle); }
-
-size_t player_entries(double server) { return static_cast<size_t>(kiv_player_count(server)); }
-
-// A player number's two digit bytes, read back as the wire has them.
-int digit_of(uint8_t b) { return b == 0xFF ? 8 : b == 0xFE ? 124 : static_cast<int>(b) - 2; }
-int decode_normal(const uint8_t* p) { return digit_of(p[0]) * 250 + digit_of(p[1]); }
-
-double percentile(std::vector<double> v, double q) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(q * (v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
-template <typename F>
-bool wait_for(F cond, int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(20));
+std::vector<double> clients(const Server& srv, int n) {
+    std::vector<double> c(n);
+    for (double& h : c) {
+        h = kiv_connect("127.0.0.1", srv.port, 3);
+        if (h <= 0) std::fprintf(stderr, "a player could not join\n"), std::exit(1);
     }
-    return true;
+    return c;
 }
 
 void drain(double h) {
-    while (kiv_token_receive(h) == 1.0) {
-    }
-    while (kiv_message_receive(h) == 1.0) {
+    for (int i = 0; i < 100000 && kiv_token_receive(h) == 1; ++i) {
     }
 }
 
-// One player to another through the server: kiv typed clients in this
-// process, so the figure includes both clients' workers.
+// One player to another through the server, waiting in the library's
+// waits: a token (which goes to everybody) and a message to one player.
 void latency(int players, int samples) {
-    const double server = kiv_listen(0, 3, 0);
-    const uint16_t port = port_of(server);
-    std::vector<double> c(players);
-    for (int i = 0; i < players; ++i) c[i] = kiv_connect("127.0.0.1", port, 3);
+    Server srv("kiv");
+    std::vector<double> c = clients(srv, players);
     std::mt19937 rng(players);
     std::vector<double> tok, msg;
-    int lost = 0;
-    for (int k = 0; k < 2 * samples; ++k) {
-        const bool as_token = k % 2 == 0;
+    for (int k = 0; k < samples; ++k) {
         const int a = static_cast<int>(rng() % players);
-        const int b = static_cast<int>((a + 1 + rng() % (players - 1)) % players);
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
+        const double b = c[(a + 1 + rng() % (players - 1)) % players];
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));  // no lockstep with the server
         for (double h : c) drain(h);
-        drain(server);
-        const std::string text = "s" + std::to_string(k);
-        const auto t0 = Clock::now();
-        if (as_token) {
-            kiv_token_send(c[a], text.c_str(), "", 0);
-        } else {
-            kiv_message_send(c[a], 1, kiv_player_id(c[b]), text.c_str());
+        const std::string text = std::to_string(k);
+        auto t0 = Clock::now();
+        kiv_token_send(c[a], text.c_str(), "", 0);
+        for (int i = 0; i < 100 && kiv_token_wait(b) == 1 && kiv_token_receive(b) == 1; ++i) {
+            if (text == kiv_token_value(b)) break;
         }
-        const bool ok = wait_for(
-            [&] {
-                if (as_token) {
-                    while (kiv_token_receive(c[b]) == 1.0) {
-                        if (text == kiv_token_value(c[b])) return true;
-                    }
-                } else {
-                    while (kiv_message_receive(c[b]) == 1.0) {
-                        if (text == kiv_message_value(c[b])) return true;
-                    }
-                }
-                return false;
-            },
-            2000);
-        const double ms = ms_between(t0, Clock::now());
-        if (!ok) {
-            ++lost;
-        } else {
-            (as_token ? tok : msg).push_back(ms);
+        tok.push_back(since(t0) * 1e3);
+        t0 = Clock::now();
+        kiv_message_send(c[a], 1, kiv_player_id(b), text.c_str());
+        for (int i = 0; i < 100 && kiv_message_wait(b) == 1 && kiv_message_receive(b) == 1; ++i) {
+            if (text == kiv_message_value(b)) break;
         }
+        msg.push_back(since(t0) * 1e3);
     }
-    std::printf("latency players=%-3d token  p50=%6.2f ms  p99=%6.2f ms   message p50=%6.2f ms  p99=%6.2f ms  (%d samples each, %d lost)\n",
-                players, percentile(tok, 0.5), percentile(tok, 0.99), percentile(msg, 0.5), percentile(msg, 0.99),
-                samples, lost);
+    std::printf("latency, %2d players: token p50 %.3f p99 %.3f ms; message p50 %.3f p99 %.3f ms (%d samples)\n", players,
+                bench::pct(tok, .5), bench::pct(tok, .99), bench::pct(msg, .5), bench::pct(msg, .99), samples);
     for (double h : c) kiv_disconnect(h);
-    kiv_disconnect(server);
 }
 
-// The server alone with n connected players that send nothing.
-void idle(int n) {
-    const double server = kiv_listen(0, 3, 0);
-    const uint16_t port = port_of(server);
-    std::vector<int> fds;
-    for (int i = 0; i < n; ++i) fds.push_back(test::connect_to(port));
-    if (!wait_for([&] { return player_entries(server) == static_cast<size_t>(n); }, 30000)) {
-        std::printf("idle players=%d: only %zu admitted\n", n, player_entries(server));
+// ---- Deliveries: raw players, each sending "T<i> <seq>\n" to everybody,
+// at most `window` tokens ahead of its slowest reader: 1 is a room where
+// every record travels alone, 64 one that keeps the server busy.
+
+struct Load {
+    double per_s = 0, cpu_us = 0;
+    long wrong = 0;
+};
+
+Load deliveries(const Server& srv, int n, long window, double seconds) {
+    std::vector<int> fd = bench::join(srv.port, n);
+    if (static_cast<int>(fd.size()) != n) std::fprintf(stderr, "players not admitted\n"), std::exit(1);
+    const int ep = epoll_create1(0);
+    for (int i = 0; i < n; ++i) {
+        fcntl(fd[i], F_SETFL, O_NONBLOCK);
+        epoll_event e{EPOLLIN, {}};
+        e.data.u32 = static_cast<uint32_t>(i);
+        epoll_ctl(ep, EPOLL_CTL_ADD, fd[i], &e);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const double cpu0 = cpu_seconds();
-    const auto w0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const double cpu = cpu_seconds() - cpu0;
-    const double wall = ms_between(w0, Clock::now()) / 1000.0;
-    std::printf("idle players=%-5d server CPU %5.2f %% of one core\n", n, 100.0 * cpu / wall);
-    for (int fd : fds) close(fd);
-    kiv_disconnect(server);
-}
-
-// A room: `players` kiv clients each sending `rate` tokens a second to
-// everybody through a player server for `seconds`. Every client checks that
-// it gets every other client's tokens once and in order; each token carries
-// its send time, for the latency of the first and the last ten seconds.
-void room(int players, int rate, double seconds) {
-    const double server = kiv_listen(0, 3, 0);
-    const uint16_t port = port_of(server);
-    std::vector<double> c(players);
-    for (int i = 0; i < players; ++i) c[i] = kiv_connect("127.0.0.1", port, 3);
-    std::vector<std::vector<long>> next(players, std::vector<long>(players, 0));
-    std::vector<long> sent(players, 0);
-    long got = 0, disorder = 0, server_got = 0;
-    std::vector<double> first, last, all;
+    std::vector<long> sent(n, 0);
+    std::vector<std::vector<long>> next(n, std::vector<long>(n, 0));  // [reader][sender]
+    std::vector<std::string> in(n), out(n);
+    long got = 0, wrong = 0, total = 0;
+    const double cpu0 = srv.cpu();
     const auto t0 = Clock::now();
-    const double window = std::min(10.0, seconds / 3);
-    auto take = [&] {
-        for (int i = 0; i < players; ++i) {
-            while (kiv_token_receive(c[i]) == 1.0) {
-                int from = -1;
+    epoll_event evs[256];
+    char buf[65536];
+    for (double t = 0; t < seconds + 10 && (t < seconds || got < total * (n - 1)); t = since(t0)) {
+        bool pending = false;
+        for (int s = 0; s < n; ++s) {
+            long slowest = sent[s];
+            for (int r = 0; r < n; ++r) slowest = r == s ? slowest : std::min(slowest, next[r][s]);
+            for (; t < seconds && sent[s] < slowest + window; ++sent[s], ++total) {
+                out[s] += "T" + std::to_string(s) + " " + std::to_string(sent[s]) + "\n";
+            }
+            const ssize_t w = out[s].empty() ? 0 : send(fd[s], out[s].data(), out[s].size(), MSG_NOSIGNAL);
+            if (w > 0) out[s].erase(0, static_cast<size_t>(w));
+            pending = pending || !out[s].empty();
+        }
+        const int k = epoll_wait(ep, evs, 256, pending ? 1 : 10);
+        for (int e = 0; e < k; ++e) {
+            const int r = static_cast<int>(evs[e].data.u32);
+            const ssize_t m = recv(fd[r], buf, sizeof buf, 0);
+            if (m <= 0) continue;
+            in[r].append(buf, static_cast<size_t>(m));
+            size_t at = 0;
+            for (size_t nl; (nl = in[r].find('\n', at)) != std::string::npos; at = nl + 1, ++got) {
+                int s = -1;
                 long seq = -1;
-                long long at = 0;
-                std::sscanf(kiv_token_value(c[i]), "%d:%ld:%lld", &from, &seq, &at);
-                if (from < 0 || from >= players || seq != next[i][from]) {
-                    ++disorder;
-                } else {
-                    next[i][from] = seq + 1;
+                std::sscanf(in[r].c_str() + at, "T%d %ld", &s, &seq);
+                if (s < 0 || s >= n || s == r || seq != next[r][s]) {
+                    ++wrong;
+                    continue;
                 }
-                ++got;
-                const auto now = Clock::now();
-                const double ms = std::chrono::duration<double, std::milli>(now.time_since_epoch()).count() - at / 1e6;
-                const double t = ms_between(t0, now) / 1000.0;
-                all.push_back(ms);
-                if (t < window) first.push_back(ms);
-                if (t > seconds - window && t <= seconds) last.push_back(ms);
+                next[r][s] = seq + 1;
             }
+            in[r].erase(0, at);
         }
-        while (kiv_token_receive(server) == 1.0) ++server_got;
-    };
-    const auto end = t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    char text[64];
-    while (Clock::now() < end) {
-        const double elapsed = ms_between(t0, Clock::now()) / 1000.0;
-        for (int i = 0; i < players; ++i) {
-            while (sent[i] < elapsed * rate) {
-                const long long at = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                         Clock::now().time_since_epoch()).count();
-                std::snprintf(text, sizeof text, "%d:%ld:%lld", i, sent[i], at);
-                kiv_token_send(c[i], text, "", 0);
-                ++sent[i];
-            }
-        }
-        take();
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-    long total = 0;
-    for (long n : sent) total += n;
-    const long want = total * (players - 1);
-    wait_for(
-        [&] {
-            take();
-            return got >= want && server_got >= total;
-        },
-        30000);
-    std::printf("room %2d players x %d tokens/s for %.0f s: %ld of %ld delivered, %ld out of order or twice, "
-                "server script got %ld of %ld\n"
-                "    latency p50=%.2f ms p99=%.2f ms max=%.2f ms; first %.0f s p50=%.2f p99=%.2f; last %.0f s p50=%.2f "
-                "p99=%.2f\n",
-                players, rate, seconds, got, want, disorder, server_got, total, percentile(all, 0.5),
-                percentile(all, 0.99), percentile(all, 1.0), window, percentile(first, 0.5), percentile(first, 0.99),
-                window, percentile(last, 0.5), percentile(last, 0.99));
-    for (double h : c) kiv_disconnect(h);
-    kiv_disconnect(server);
+    Load l;
+    l.per_s = got / since(t0);
+    l.cpu_us = (srv.cpu() - cpu0) / got * 1e6;
+    l.wrong = wrong + total * (n - 1) - got;
+    for (int f : fd) close(f);
+    close(ep);
+    return l;
 }
 
-// The server's own capacity: eight raw players, each writing `per_player`
-// messages to everybody as fast as the socket takes them, each reading
-// everything the others send.
-void raw_throughput(int per_player) {
-    constexpr int kPlayers = 8;
-    const double server = kiv_listen(0, 3, 0);
-    const uint16_t port = port_of(server);
-    std::vector<int> fds;
-    for (int i = 0; i < kPlayers; ++i) {
-        fds.push_back(test::connect_to(port));
-        char buf[16];
-        recv(fds.back(), buf, 3, MSG_WAITALL);  // "T<n>\n" for n < 10
+void deliveries(int n, long window, double seconds, int rounds) {
+    Server kiv("kiv"), floor("floor");
+    Range k_us, f_us, ratio, k_rate, f_rate;
+    long wrong = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const Load k = deliveries(kiv, n, window, seconds), f = deliveries(floor, n, window, seconds);
+        std::printf("deliveries, %2d players, window %2ld, round %d: kiv %.3f us CPU each (%.0f/s), floor %.3f us (%.0f/s), "
+                    "lost or out of order %ld / %ld\n",
+                    n, window, round + 1, k.cpu_us, k.per_s, f.cpu_us, f.per_s, k.wrong, f.wrong);
+        k_us.add(k.cpu_us), f_us.add(f.cpu_us), ratio.add(k.cpu_us / f.cpu_us);
+        k_rate.add(k.per_s), f_rate.add(f.per_s), wrong += k.wrong;
     }
-    std::atomic<long> bad{0};
-    std::vector<std::thread> threads;
+    std::printf("DELIVERY %2d players, window %2ld: server CPU per delivery kiv %s us, floor %s us, kiv/floor %s; "
+                "rate kiv %s/s floor %s/s; kiv lost or out of order %ld\n",
+                n, window, k_us.str().c_str(), f_us.str().c_str(), ratio.str("%.2f").c_str(), k_rate.str("%.0f").c_str(),
+                f_rate.str("%.0f").c_str(), wrong);
+}
+
+// ---- Idle players: two kiv players pass a message back and forth, with
+// and without `idle` raw players connected that send nothing.
+
+struct Trips {
+    double cpu_us = 0, p50 = 0, p99 = 0;
+    long relayed = 0;
+};
+
+Trips ping_pong(const Server& srv, double a, double b, int count, double max_s) {
+    const double na = kiv_player_id(a), nb = kiv_player_id(b);
+    std::vector<double> ms;
+    const double cpu0 = srv.cpu();
+    const auto start = Clock::now();
+    for (int k = 0; k < count && since(start) < max_s; ++k) {
+        const auto t0 = Clock::now();
+        kiv_message_send(a, 1, nb, "ping");
+        if (kiv_message_wait(b) != 1 || kiv_message_receive(b) != 1) break;
+        kiv_message_send(b, 1, na, "pong");
+        if (kiv_message_wait(a) != 1 || kiv_message_receive(a) != 1) break;
+        ms.push_back(since(t0) * 1e3);
+    }
+    Trips t;
+    t.relayed = 2 * static_cast<long>(ms.size());
+    t.cpu_us = (srv.cpu() - cpu0) / t.relayed * 1e6;
+    t.p50 = bench::pct(ms, .5), t.p99 = bench::pct(ms, .99);
+    return t;
+}
+
+void idle(int idle, int count, int rounds) {
+    Server none("kiv"), some("kiv");
+    std::vector<double> pn = clients(none, 2), ps = clients(some, 2);
+    ping_pong(none, pn[0], pn[1], 200, 5);
+    ping_pong(some, ps[0], ps[1], 200, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long rss0 = some.kib("VmRSS:");
     const auto t0 = Clock::now();
-    for (int i = 0; i < kPlayers; ++i) {
-        threads.emplace_back([&, i] {
-            std::string all;
-            for (int k = 0; k < per_player; ++k) {
-                all += "M\x03\x02\x01";
-                all += std::to_string(k);
-                all += '\n';
-            }
-            size_t off = 0;
-            while (off < all.size()) {
-                ssize_t r = send(fds[i], all.data() + off, all.size() - off, MSG_NOSIGNAL);
-                if (r <= 0) break;
-                off += static_cast<size_t>(r);
-            }
-        });
-        threads.emplace_back([&, i] {
-            std::vector<int> next(kPlayers + 1, 0);
-            long want = static_cast<long>(per_player) * (kPlayers - 1), got = 0;
-            std::string buf;
-            char tmp[65536];
-            const auto deadline = Clock::now() + std::chrono::seconds(60);
-            while (got < want && Clock::now() < deadline) {
-                pollfd p{fds[i], POLLIN, 0};
-                if (poll(&p, 1, 100) <= 0) continue;
-                ssize_t r = recv(fds[i], tmp, sizeof tmp, 0);
-                if (r <= 0) break;
-                buf.append(tmp, static_cast<size_t>(r));
-                size_t start = 0, nl;
-                while ((nl = buf.find('\n', start)) != std::string::npos) {
-                    const int from = decode_normal(reinterpret_cast<const uint8_t*>(buf.data()) + start + 2);
-                    const int seq = std::atoi(buf.c_str() + start + 4);
-                    if (from < 1 || from > kPlayers || seq != next[from]) ++bad;
-                    if (from >= 1 && from <= kPlayers) next[from] = seq + 1;
-                    ++got;
-                    start = nl + 1;
-                }
-                buf.erase(0, start);
-            }
-            if (got < want) bad += want - got;
-        });
+    std::vector<int> fds = bench::join(some.port, idle);
+    const double join_s = since(t0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long rss1 = some.kib("VmRSS:");
+    const double cpu0 = some.cpu(), per_player = static_cast<double>(rss1 - rss0) / std::max<size_t>(fds.size(), 1);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::printf("idle: %zu of %d players joined in %.1f s; the server idles at %.2f %% CPU\n", fds.size(), idle, join_s,
+                100.0 * (some.cpu() - cpu0) / 2);
+    Range c0, c1, ratio, p99_0, p99_1;
+    for (int round = 0; round < rounds; ++round) {
+        const Trips a = ping_pong(none, pn[0], pn[1], count, 3), b = ping_pong(some, ps[0], ps[1], count, 3);
+        std::printf("idle, round %d: relayed message %.1f us CPU with 0 idle, %.1f us with %zu; round trip p50/p99 "
+                    "%.3f/%.3f ms and %.3f/%.3f ms (%ld and %ld relayed)\n",
+                    round + 1, a.cpu_us, b.cpu_us, fds.size(), a.p50, a.p99, b.p50, b.p99, a.relayed, b.relayed);
+        c0.add(a.cpu_us), c1.add(b.cpu_us), ratio.add(b.cpu_us / a.cpu_us), p99_0.add(a.p99), p99_1.add(b.p99);
     }
-    // Meanwhile the script keeps taking the server's messages: each call
-    // waits for the pass in progress, so its duration shows how long a
-    // pass holds the server under load.
-    std::vector<double> calls;
-    long taken = 0;
-    // The server's own queue is bounded: what a script slower than the room
-    // cannot hold is dropped (and counted) rather than stalling the room.
-    const long want = static_cast<long>(per_player) * kPlayers;
-    // What the queue dropped is what the script never sees: the loop ends
-    // when the room has gone quiet.
-    std::atomic<uint64_t> dropped{0};
-    auto last = Clock::now();
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (taken < want && Clock::now() < deadline && Clock::now() - last < std::chrono::seconds(2)) {
-        const auto c0 = Clock::now();
-        const bool got = kiv_message_receive(server) == 1.0;
-        calls.push_back(ms_between(c0, Clock::now()));
-        if (got) {
-            ++taken;
-            last = Clock::now();
-        } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::printf("IDLE %zu: server CPU per relayed message %s us (0 idle %s us), ratio %s; round trip p99 %s ms "
+                "(0 idle %s ms); memory per idle player %.2f KiB\n",
+                fds.size(), c1.str().c_str(), c0.str().c_str(), ratio.str("%.2f").c_str(), p99_1.str().c_str(),
+                p99_0.str().c_str(), per_player);
+    for (int f : fds) close(f);
+    for (double h : pn) kiv_disconnect(h);
+    for (double h : ps) kiv_disconnect(h);
+}
+
+// ---- Flood: a raw player writes 1 KB tokens as fast as loopback takes
+// them; a kiv player reads continuously and checks every one.
+
+void flood(double seconds) {
+    Server srv("kiv");
+    const double reader = clients(srv, 1)[0];
+    const int fd = bench::join(srv.port, 1).at(0);
+    std::atomic<long> sent{0};
+    const auto t0 = Clock::now();
+    std::thread flooder([&] {
+        std::string batch;
+        for (long seq = 0; since(t0) < seconds; seq += 16) {
+            batch.clear();
+            for (long i = seq; i < seq + 16; ++i) {
+                const std::string head = "T" + std::to_string(i) + " ";
+                batch += head + std::string(1023 - head.size(), 'x') + "\n";
+            }
+            if (!test::write_all(fd, batch)) return;
+            sent += 16;
         }
+        test::write_all(fd, "Tend\n");
+    });
+    long got = 0, wrong = 0, got_in_time = 0;
+    double dropped_at = -1;
+    for (long i = 0; i < 100000000; ++i) {
+        if (kiv_token_wait(reader) != 1 || kiv_token_receive(reader) != 1) {
+            dropped_at = since(t0);
+            break;
+        }
+        const char* v = kiv_token_value(reader);
+        if (std::strcmp(v, "end") == 0) break;
+        if (std::atol(v) != got || std::strlen(v) != 1022) ++wrong;
+        ++got;
+        if (since(t0) <= seconds) got_in_time = got;
     }
-    for (auto& t : threads) t.join();
-    const double secs = ms_between(t0, Clock::now()) / 1000.0;
-    const double deliveries = static_cast<double>(per_player) * kPlayers * (kPlayers - 1);
-    const long server_dropped = static_cast<long>(dropped.load());
-    std::printf("raw 8 players x %d msgs to all: %.0f deliveries/s (%.0f msgs in/s), %.2f s, lost or disorder=%ld\n"
-                "    server script took %ld, its queue dropped %ld; a call on the server meanwhile: p99=%.2f ms  "
-                "max=%.2f ms\n",
-                per_player, deliveries / secs, per_player * kPlayers / secs, secs,
-                bad.load() + (want - taken - server_dropped), taken, server_dropped, percentile(calls, 0.99),
-                percentile(calls, 1.0));
-    for (int fd : fds) close(fd);
-    kiv_disconnect(server);
+    flooder.join();
+    std::printf("FLOOD %.0f s: flooder sent %.0f tokens/s (%ld); reader got %.0f tokens/s while it ran, %ld of %ld in "
+                "all, %ld out of order; reader %s; server peak RSS %.1f MiB\n",
+                seconds, sent / seconds, sent.load(), got_in_time / seconds, got, sent.load(), wrong,
+                dropped_at < 0 ? "kept" : ("DROPPED at " + std::to_string(dropped_at) + " s").c_str(),
+                srv.kib("VmHWM:") / 1024.0);
+    close(fd);
+    kiv_disconnect(reader);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A thousand players take two descriptors each in this one process.
-    rlimit rl{};
-    getrlimit(RLIMIT_NOFILE, &rl);
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
-    const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
-    if (argc > 1 && std::string(argv[1]) == "--raw") {
-        raw_throughput(argc > 2 ? std::atoi(argv[2]) : 20000);
-        return 0;
+    if (const int rc = bench::serve(argc, argv); rc >= 0) return rc;
+    bench::start(3600);
+    bool quick = false, all = true, lat = false, del = false;
+    int idle_n = -1;
+    double flood_s = -1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        quick = quick || a == "--quick";
+        if (a == "--latency") lat = true, all = false;
+        if (a == "--deliver") del = true, all = false;
+        if (a == "--idle" && i + 1 < argc) idle_n = std::atoi(argv[++i]), all = false;
+        if (a == "--flood" && i + 1 < argc) flood_s = std::atof(argv[++i]), all = false;
     }
-    const int samples = quick ? 50 : 200;
-    for (int n : {2, 8, 32}) latency(n, samples);
-    for (int n : {10, 100, 1000}) idle(n);
-    room(16, 60, quick ? 6.0 : 60.0);
-    room(32, 60, quick ? 6.0 : 60.0);
-    raw_throughput(quick ? 5000 : 20000);
+    if (all || lat) {
+        for (int n : {2, 8, 32}) latency(n, quick ? 50 : 300);
+    }
+    if (all || del) {
+        for (int n : {8, 64}) {
+            for (long window : {1, 64}) deliveries(n, window, quick ? 0.5 : 2, quick ? 1 : 3);
+        }
+    }
+    if (all || idle_n >= 0) idle(idle_n >= 0 ? idle_n : quick ? 1000 : 4998, quick ? 500 : 3000, quick ? 1 : 3);
+    if (all || flood_s >= 0) flood(flood_s >= 0 ? flood_s : quick ? 3 : 10);
     return 0;
 }

@@ -224,8 +224,10 @@ struct Pass {
         }
     }
 
-    // Player i's tokens: into the server's queue and to every other player.
+    // Player i's tokens: into the server's queue and to every other player,
+    // gathered first so that each recipient takes them in one append.
     void relay_tokens(Connection& p, size_t i, std::string& rec) {
+        std::string all;
         while (const tokens::Record* r = p.tokens.queue.front()) {
             const uint64_t dropped = s.tokens.dropped.load();
             tokens::push(s.tokens, r->text.data(), r->text.length(), nullptr, 0, 0, true);
@@ -233,9 +235,16 @@ struct Pass {
                 trace::record(s, "dropped", r->text.data(), r->text.length());
             }
             tokens::typed_record(rec, r->text.data(), r->text.length());
-            to_all_but(i, rec);
+            // One append per recipient for all of them, unless each record
+            // is traced on its own line.
+            if (trace::on()) {
+                to_all_but(i, rec);
+            } else {
+                all += rec;
+            }
             p.tokens.queue.pop();
         }
+        if (!all.empty()) to_all_but(i, all);
     }
 
     // Player i's messages, by their target: 0 the server's script, -1

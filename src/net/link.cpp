@@ -1,6 +1,7 @@
 // Link: reading and cutting records, the outbox, the worker that waits on events.
 #include "net/link.h"
 
+#include <algorithm>
 #include <new>
 #include <system_error>
 
