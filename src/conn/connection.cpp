@@ -20,8 +20,10 @@ Connection::~Connection() {
 }
 
 bool Connection::usable() const {
+    // A server keeps its listening flag, and so passes, even torn down; a
+    // connection another thread has begun to tear down is not usable.
     if (is_listening()) return true;
-    return connected() && link && link->open() && !link->overflowed();
+    return !torn_down_.load() && connected() && link && link->open() && !link->overflowed();
 }
 
 void Connection::taken() {
