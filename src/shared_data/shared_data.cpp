@@ -71,6 +71,7 @@ void forward_record(std::string& rec, const Change& ch) {
 
 void store_int(Table& t, int32_t slot, int32_t value, const uint8_t digits[3]) {
     if (!t.slots) return;
+    t.touched = true;
     Slot& d = t.slots[slot];
     d.number = value;
     for (int i = 0; i < 3; ++i) d.digits[i] = digits[i];
@@ -79,6 +80,7 @@ void store_int(Table& t, int32_t slot, int32_t value, const uint8_t digits[3]) {
 
 void store_str(Table& t, int32_t slot, const char* text, uint32_t n) {
     if (!t.slots) return;
+    t.touched = true;
     t.slots[slot].text.assign(text, n);
     t.slots[slot].is_string = 1;
 }
@@ -143,7 +145,8 @@ const char* get_str(Table& t, int32_t slot) {
 }
 
 void snapshot(const Table& t, std::string& out) {
-    if (!t.slots) return;
+    // A room that never set a slot admits its players without a look at all 256.
+    if (!t.slots || !t.touched) return;
     std::string rec;
     // Slots 252 and 253 never hold a value: no set or record can reach them.
     for (int32_t s = 0; s < kSlots; ++s) {

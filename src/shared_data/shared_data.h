@@ -40,6 +40,7 @@ struct Table {
     std::unique_ptr<ByteString[]> results;  // the host's copy of each slot's string
     RecordQueue<Change> changes;
     std::atomic<uint64_t> dropped{0};  // changes that cannot pass on
+    bool touched = false;  // a slot was ever stored: a joiner's snapshot has something to say
 };
 
 void create(Table& t);
