@@ -137,7 +137,7 @@ void Link::run() {
             handler_.on_event();
             return end_by_itself();
         }
-        if ((item.got & platform::kWantHangup) && !(want & platform::kWantRead)) {
+        if (item.got & platform::kWantHangup) {
             Lock lk(mutex_);
             note_hangup();
         }
@@ -304,6 +304,9 @@ size_t Link::pump(size_t budget, size_t max_records) {
         }
         if (drained_) {
             drained_ = false;
+            // A peer that hung up: read on to its end now, so its leaving is
+            // noticed in this round rather than the next.
+            if (hangup_seen_) continue;
             while (records < max_records && handler_.accepting() && cut_one()) ++records;
             if (records >= max_records) more_ = true;
             break;

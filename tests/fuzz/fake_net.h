@@ -134,12 +134,15 @@ inline Io fake_recv(socket_t s, void* buf, size_t n) {
     Socket& k = net.live(s);
     if (n == 0) return {Status::ok, 0};
     size_t got = 0;
-    // One read never crosses a segment's end: the input chooses the chunks.
-    if (!k.in.empty() && !k.in.front().error) {
+    // As a stream does, one read takes what has arrived, up to n (segments
+    // are when bytes arrive); it stops at an error marker, which the next
+    // read reports. A short read therefore found the socket empty.
+    while (got < n && !k.in.empty() && !k.in.front().error) {
         Segment& seg = k.in.front();
-        got = std::min(n, seg.bytes.size() - k.offset);
-        std::memcpy(buf, seg.bytes.data() + k.offset, got);
-        k.offset += got;
+        const size_t take = std::min(n - got, seg.bytes.size() - k.offset);
+        std::memcpy(static_cast<char*>(buf) + got, seg.bytes.data() + k.offset, take);
+        got += take;
+        k.offset += take;
         if (k.offset == seg.bytes.size()) {
             k.in.pop_front();
             k.offset = 0;
@@ -249,7 +252,7 @@ inline void install() {
     c.connect = [](socket_t, uint32_t, uint16_t, int) -> bool { unexpected("connect"); };
     c.wait = [](kp::Waker*, kp::WaitItem*, size_t, int) -> int { unexpected("wait"); };
     c.local_port = [](socket_t, uint16_t*) -> bool { unexpected("local_port"); };
-    c.read_env = [](const char*, char*, size_t) -> bool { unexpected("read_env"); };
+    c.read_env = [](const char*, char*, size_t) -> bool { return false; };  // no KIV_TRACE, no KIV_RELAY
 }
 
 // Bytes a peer sends at once: a piece of the input, or when long_ok that

@@ -73,7 +73,7 @@ struct Change {
     bool is_string;
     std::string text;
     int32_t number;
-    bool zero_digit = false;  // an integer whose digits hold a 0 byte
+    bool not_passed = false;  // a server passes it not on: slot byte 0, or a 0 byte in its digits
 };
 
 // What a typed stream's complete lines should have produced.
@@ -96,11 +96,11 @@ struct TypedModel {
             if (r[2] == 'I') {
                 if (r.size() < 6) return;
                 changes.push_back({slot, false, "", digit_of(b[3]) * 62500 + digit_of(b[4]) * 250 + digit_of(b[5]),
-                                   b[3] == 0 || b[4] == 0 || b[5] == 0});
+                                   b[1] == 0 || b[3] == 0 || b[4] == 0 || b[5] == 0});
             } else {
                 std::string text = r.substr(3);
                 text = text.substr(0, text.find('\0'));
-                changes.push_back({slot, true, text, 0});
+                changes.push_back({slot, true, text, 0, b[1] == 0});
             }
         }
     }
@@ -254,11 +254,10 @@ private:
         return n;
     }
 
-    // What the worker does after its wait: a hang-up seen while not reading is noted.
+    // What the worker does after its wait: a hang-up it saw is noted.
     void wait() {
         kiv::net::Lock lk(c_.mutex);
-        const uint8_t want = c_.link->wants();
-        if ((sock().got(want) & fake::kWantHangup) && !(want & fake::kWantRead)) c_.link->note_hangup();
+        if (sock().got(c_.link->wants()) & fake::kWantHangup) c_.link->note_hangup();
     }
 
     bool take_token() {
@@ -472,14 +471,14 @@ private:
             FAKE_CHECK(c_.data.changes.empty());
         } else {
             // A player on a server's side queues its changes for the pass,
-            // but not an integer whose digits hold a 0 byte (never passed
-            // on, counted).
+            // but not one a kiv sender could not have sent: slot byte 0, or
+            // an integer whose digits hold a 0 byte (never passed on, counted).
             kiv::RecordQueue<kiv::shared_data::Change>& q = c_.data.changes;
             size_t kept = 0;
-            for (const Change& ch : typed_.changes) kept += ch.zero_digit ? 0 : 1;
+            for (const Change& ch : typed_.changes) kept += ch.not_passed ? 0 : 1;
             FAKE_CHECK(q.size() == kept && c_.data.dropped.load() == typed_.changes.size() - kept);
             for (const Change& ch : typed_.changes) {
-                if (ch.zero_digit) continue;
+                if (ch.not_passed) continue;
                 const kiv::shared_data::Change* d = q.front();
                 FAKE_CHECK(d && d->slot == ch.slot && (d->is_string != 0) == ch.is_string);
                 if (ch.is_string) {

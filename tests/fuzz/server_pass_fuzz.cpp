@@ -255,14 +255,15 @@ private:
             } else {
                 released.push_back(j);
                 c.released = true;
-                // It left, an orderly one read and relayed to its end (or to the bound), or it stalled.
-                FAKE_CHECK(k.peer_reset || stalled ||
-                           (k.peer_closed && !left_behind &&
-                            (k.pending() == 0 || k.read_total - c.cut >= kiv::net::kRecordBound)));
+                // It left (an orderly one read and relayed to its end), it
+                // stalled, or its unfinished record reached the bound.
+                const bool at_bound = k.read_total - c.cut >= kiv::net::kRecordBound;
+                FAKE_CHECK(k.peer_reset || stalled || at_bound ||
+                           (k.peer_closed && !left_behind && k.pending() == 0));
                 // A stall is released after the admissions, an orderly
-                // leaver before them; a reset either.
-                live += !k.left();
-                unsure += k.peer_reset || (k.left() && stalled);
+                // leaver or one at the bound before them; a reset either.
+                live += !k.left() && !at_bound;
+                unsure += k.peer_reset || ((k.left() || at_bound) && stalled);
             }
             if (!recs.empty()) sent.push_back({j, std::move(recs)});
         }

@@ -52,6 +52,11 @@ struct Kiv {
     double(__cdecl* unpack_small)(const char*, double) = nullptr;
     double(__cdecl* unpack_normal)(const char*, double) = nullptr;
     double(__cdecl* unpack_big)(const char*, double) = nullptr;
+    double(__cdecl* local_port)(double) = nullptr;
+    double(__cdecl* token_port)(double) = nullptr;
+    const char*(__cdecl* last_error)() = nullptr;
+    double(__cdecl* player_count)(double) = nullptr;
+    const char*(__cdecl* version)() = nullptr;
 };
 
 struct Export {
@@ -99,6 +104,11 @@ inline const std::vector<Export>& exports() {
         KIV_EXPORT(unpack_small, "unpack_small"),
         KIV_EXPORT(unpack_normal, "unpack_normal"),
         KIV_EXPORT(unpack_big, "unpack_big"),
+        KIV_EXPORT(local_port, "kiv_local_port"),
+        KIV_EXPORT(token_port, "kiv_token_port"),
+        KIV_EXPORT(last_error, "kiv_last_error"),
+        KIV_EXPORT(player_count, "kiv_player_count"),
+        KIV_EXPORT(version, "kiv_version"),
     };
     return list;
 }

@@ -188,7 +188,7 @@ void exports_are_plain_cdecl_names() {
     for (const Export& e : exports()) expected.push_back(e.name);
     std::sort(names.begin(), names.end());
     std::sort(expected.begin(), expected.end());
-    CHECK_EQ_NUM(names.size(), 37);
+    CHECK_EQ_NUM(names.size(), 42);
     CHECK(names == expected);
 
     const std::string notice = k.copyright();
