@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "support.h"
+#include "support/support.h"
 
 namespace bench {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "support.h"
+#include "support/support.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "conn/connection.h"
 #include "conn/trace.h"
-#include "internals.h"
+#include "support/internals.h"
 
 namespace {
 

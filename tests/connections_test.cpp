@@ -14,7 +14,7 @@
 
 #include "api/convert.h"
 #include "conn/connection.h"
-#include "internals.h"
+#include "support/internals.h"
 
 using test::next_token;
 using test::read_n;

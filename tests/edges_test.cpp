@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "typed_support.h"
+#include "support/typed.h"
 
 using typed::bytes;
 using typed::RawPlayer;

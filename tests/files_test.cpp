@@ -10,9 +10,13 @@
 #include <string>
 
 #include "conn/connection.h"
-#include "internals.h"
+#include "support/internals.h"
+#include "support/temp_dir.h"
 
 using test::next_token;
+using test::read_file;
+using test::TempDir;
+using test::write_file;
 using test::read_n;
 using test::wait_until;
 using test::write_all;
@@ -20,29 +24,6 @@ using test::write_all;
 namespace {
 
 namespace fs = std::filesystem;
-
-// A private folder for the test's files, removed with everything in it.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/kiv-files-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& file) const { return path + "/" + file; }
-};
-
-void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Deterministic bytes of every value; the 600-byte form also holds empty
 // lines, 0 bytes and no line end at the very end.

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "internals.h"
+#include "support/internals.h"
 #include "conn/connection.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "typed_support.h"
+#include "support/typed.h"
 
 using typed::bytes;
 using typed::next_message;

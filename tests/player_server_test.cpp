@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "typed_support.h"
+#include "support/typed.h"
 
 using typed::bytes;
 using typed::RawPlayer;

@@ -5,7 +5,7 @@
 #include <thread>
 #include <string>
 
-#include "internals.h"
+#include "support/internals.h"
 #include "conn/connection.h"
 
 using test::next_token;

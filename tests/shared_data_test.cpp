@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "base/codec.h"
-#include "typed_support.h"
+#include "support/typed.h"
 
 using typed::bytes;
 using typed::RawPlayer;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "internals.h"
+#include "support/internals.h"
 
 using test::next_token;
 using test::read_n;

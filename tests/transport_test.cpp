@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "net/threads.h"
-#include "internals.h"
-#include "typed_support.h"
+#include "support/internals.h"
+#include "support/typed.h"
 
 using test::next_token;
 using test::write_all;

@@ -1,15 +1,13 @@
 // The kiv command with the relay service: `kiv relay`, relay sessions and `kiv whoami`, on a free port named by KIV_RELAY.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <string>
 
-#include "proc.h"
+#include "support/relay.h"
 
-using clitest::Proc;
+using Proc = test::Process;
+using relaytest::RelayEnv;
 
 namespace {
 
@@ -18,28 +16,14 @@ Proc kiv(std::vector<std::string> args) {
     return Proc(std::move(args));
 }
 
-// Children started while it lives reach the relay at 127.0.0.1:port.
-struct RelayEnv {
-    explicit RelayEnv(int port) { setenv("KIV_RELAY", ("127.0.0.1:" + std::to_string(port)).c_str(), 1); }
-    ~RelayEnv() { unsetenv("KIV_RELAY"); }
-};
-
 TEST(CliRelay, WhoamiWithoutTheServiceFails) {
-    // A port nobody listens on: bound, never listening.
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    const std::string where = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-    RelayEnv env(ntohs(sa.sin_port));
+    test::ClosedPort nobody;
+    const std::string where = "127.0.0.1:" + std::to_string(nobody.port);
+    RelayEnv env(nobody.port);
     Proc p = kiv({"whoami"});
     EXPECT_EQ(p.wait_exit(), 1);
     EXPECT_EQ(p.out, "");
     EXPECT_EQ(p.err, "kiv: connect " + where + ": Connection refused (is kiv-relay running?)\n");
-    close(fd);
 }
 
 TEST(CliRelay, SessionMembersTalkAndWhoamiAnswers) {

@@ -1,8 +1,5 @@
 // The kiv command end to end: sessions between kiv processes, file transfers, and errors, over loopback.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,9 +7,15 @@
 #include <iterator>
 #include <string>
 
-#include "proc.h"
+#include "support/process.h"
+#include "support/sockets.h"
+#include "support/temp_dir.h"
 
-using clitest::Proc;
+using Proc = test::Process;
+using test::ClosedPort;
+using test::Listener;
+using test::read_file;
+using test::TempDir;
 
 namespace {
 
@@ -25,59 +28,6 @@ Proc kiv(std::vector<std::string> args, const std::vector<std::string>& env = {"
     args.insert(args.begin(), env.begin(), env.end());
     args.insert(args.begin(), "/usr/bin/env");
     return Proc(std::move(args));
-}
-
-// A raw TCP socket bound to an ephemeral loopback port (listening or not).
-struct RawPort {
-    int fd = -1;
-    int port = 0;
-    explicit RawPort(bool listening) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        socklen_t len = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        port = ntohs(sa.sin_port);
-        if (listening) listen(fd, 4);
-    }
-    ~RawPort() { close(fd); }
-    // Connects to `port` and returns the socket, or -1.
-    static int dial(int port) {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(port));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            close(s);
-            return -1;
-        }
-        return s;
-    }
-};
-
-// A port nobody listens on: bound, never listening, so nobody else takes it meanwhile.
-struct ClosedPort : RawPort {
-    ClosedPort() : RawPort(false) {}
-};
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char name[] = "/tmp/kiv-cli-test-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 uint64_t fnv1a(const std::string& s) {
@@ -248,15 +198,15 @@ TEST(CliSession, ValidUtf8PrintsAsItIsInAUtf8Locale) {
 
 TEST(CliSession, TraceOptionWritesTheWireTrace) {
     TempDir dir;
-    const std::string file = (dir.path / "trace").string();
-    RawPort listener(true);
+    const std::string file = dir / "trace";
+    Listener listener;
     Proc client = kiv({"connect", "127.0.0.1", std::to_string(listener.port), "--trace", file});
     client.send("hello");
     client.send("/quit");
     EXPECT_EQ(client.wait_exit(), 0) << client.err;
     EXPECT_NE(read_file(file).find("kind=plain dir=sent len=6 bytes=\"hello\\n\"\n"), std::string::npos);
     // A trace that cannot be written is said, not silently left out.
-    Proc bad = kiv({"--trace", (dir.path / "no" / "trace").string(), "whoami"});
+    Proc bad = kiv({"--trace", dir / "no/trace", "whoami"});
     EXPECT_EQ(bad.wait_exit(), 2);
 }
 
@@ -282,7 +232,7 @@ TEST(CliErrors, OneLineOnStderrAndAFailingStatus) {
         EXPECT_EQ(p.err, "kiv: connect 127.0.0.1:" + c + ": Connection refused\n");
     }
     {
-        RawPort busy(true);
+        Listener busy;
         const std::string b = std::to_string(busy.port);
         Proc p = kiv({"listen", b});
         EXPECT_NE(p.wait_exit(), 0);
@@ -366,18 +316,18 @@ TEST(CliErrors, FullPlayerServerRefusesTheNextPlayer) {
 TEST(CliFiles, FileArrivesWholeWithMatchingHash) {
     TempDir dir;
     const std::string bytes = content(3 * 1024 * 1024 + 17);
-    std::ofstream(dir.path / "src", std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(dir / "src", std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 
-    Proc recv = kiv({"recv-file", "0", (dir.path / "dst").string(), "--timeout", "60"});
+    Proc recv = kiv({"recv-file", "0", dir / "dst", "--timeout", "60"});
     const int port = recv.port_after("listening on ");
     ASSERT_GT(port, 0) << recv.err;
-    Proc send = kiv({"send-file", "127.0.0.1", std::to_string(port), (dir.path / "src").string()});
+    Proc send = kiv({"send-file", "127.0.0.1", std::to_string(port), dir / "src"});
     EXPECT_EQ(send.wait_exit(60000), 0) << send.err;
     EXPECT_EQ(recv.wait_exit(60000), 0) << recv.err;
-    EXPECT_EQ(fnv1a(read_file(dir.path / "dst")), fnv1a(bytes));
+    EXPECT_EQ(fnv1a(read_file(dir / "dst")), fnv1a(bytes));
     EXPECT_NE(send.out.find("delivered " + std::to_string(bytes.size()) + " bytes"), std::string::npos) << send.out;
     // Not a terminal: one summary line each instead of a bar.
-    EXPECT_NE(recv.err.find("received " + (dir.path / "dst").string() + ": " + std::to_string(bytes.size()) + " bytes"),
+    EXPECT_NE(recv.err.find("received " + dir / "dst" + ": " + std::to_string(bytes.size()) + " bytes"),
               std::string::npos)
         << recv.err;
     EXPECT_EQ(lines(recv.err), 1u) << recv.err;
@@ -388,21 +338,21 @@ TEST(CliFiles, ReceiverJudgesWhatArrived) {
     TempDir dir;
     {
         // A sender that leaves right after the last byte: the file is whole all the same.
-        Proc recv = kiv({"recv-file", "0", (dir.path / "whole").string(), "--timeout", "60"});
+        Proc recv = kiv({"recv-file", "0", dir / "whole", "--timeout", "60"});
         const int port = recv.port_after("listening on ");
         ASSERT_GT(port, 0);
-        const int s = RawPort::dial(port);
+        const int s = test::connect_to(static_cast<uint16_t>(port));
         ASSERT_GE(s, 0);
         ASSERT_EQ(write(s, "12\ntwelve\nbytes", 15), 15);
         close(s);
         EXPECT_EQ(recv.wait_exit(), 0) << recv.err;
-        EXPECT_EQ(read_file(dir.path / "whole"), "twelve\nbytes");
+        EXPECT_EQ(read_file(dir / "whole"), "twelve\nbytes");
     }
     {
-        Proc recv = kiv({"recv-file", "0", (dir.path / "short").string(), "--timeout", "60"});
+        Proc recv = kiv({"recv-file", "0", dir / "short", "--timeout", "60"});
         const int port = recv.port_after("listening on ");
         ASSERT_GT(port, 0);
-        const int s = RawPort::dial(port);
+        const int s = test::connect_to(static_cast<uint16_t>(port));
         ASSERT_GE(s, 0);
         ASSERT_EQ(write(s, "1000\n0123456789", 15), 15);
         ASSERT_TRUE(recv.wait_out("receiving 1000 bytes"));
@@ -411,7 +361,7 @@ TEST(CliFiles, ReceiverJudgesWhatArrived) {
         EXPECT_NE(recv.err.find("stopped after 10 of 1000 bytes"), std::string::npos) << recv.err;
     }
     {
-        Proc recv = kiv({"recv-file", "0", (dir.path / "none").string(), "--timeout", "60"});
+        Proc recv = kiv({"recv-file", "0", dir / "none", "--timeout", "60"});
         const int port = recv.port_after("listening on ");
         ASSERT_GT(port, 0);
         Proc talker = kiv({"connect", "127.0.0.1", std::to_string(port)});
@@ -424,9 +374,9 @@ TEST(CliFiles, ReceiverJudgesWhatArrived) {
 
 TEST(CliFiles, SenderFailsWithoutTheRightConfirmation) {
     TempDir dir;
-    std::ofstream(dir.path / "f", std::ios::binary) << "twelve bytes";
-    RawPort listener(true);
-    Proc send = kiv({"send-file", "127.0.0.1", std::to_string(listener.port), (dir.path / "f").string()});
+    std::ofstream(dir / "f", std::ios::binary) << "twelve bytes";
+    Listener listener;
+    Proc send = kiv({"send-file", "127.0.0.1", std::to_string(listener.port), dir / "f"});
     pollfd pf{listener.fd, POLLIN, 0};
     ASSERT_GT(poll(&pf, 1, 10000), 0);
     const int peer = accept(listener.fd, nullptr, nullptr);

@@ -1,7 +1,8 @@
 // Tests for kiv-relay instances sharing sessions through a real nats-server on loopback.
 #include <gtest/gtest.h>
 
-#include "relay_support.h"
+#include "support/relay.h"
+#include "support/temp_dir.h"
 
 #include <filesystem>
 #include <memory>
@@ -17,82 +18,27 @@ std::string nats_binary() {
     return "";
 }
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
+int free_port() { return test::ClosedPort().port; }
 
 // nats-server with JetStream on loopback, on a port and a store folder that survive a restart.
 class Nats {
 public:
-    explicit Nats(int port) : port_(port) {
-        char dir[] = "/tmp/kiv-relay-test-XXXXXX";
-        if (mkdtemp(dir))
-            store_ = dir;
-        start();
-    }
-    ~Nats() {
-        stop();
-        std::error_code ec;
-        if (!store_.empty())
-            std::filesystem::remove_all(store_, ec);
-    }
-    bool ready() const { return pid_ > 0; }
+    explicit Nats(int port) : port_(port), store_("kiv-relay-test") { start(); }
+    bool ready() const { return server_ && server_->running(); }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
 
     void start() {
-        std::vector<std::string> args{nats_binary(), "-a", "127.0.0.1", "-p", std::to_string(port_),
-                                      "-js", "-sd", store_};
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int err[2];
-        if (pipe2(err, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
-        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        close(err[1]);
-        // Ready once it says so; its log is not read after that.
-        std::string log;
-        auto deadline = Clock::now() + kWait;
-        char buf[4096];
-        while (pid_ > 0 && log.find("Server is ready") == std::string::npos) {
-            pollfd p{err[0], POLLIN, 0};
-            ssize_t n = poll(&p, 1, ms_left(deadline)) == 1 ? read(err[0], buf, sizeof buf) : -1;
-            if (n <= 0) {
-                stop();
-                break;
-            }
-            log.append(buf, static_cast<std::size_t>(n));
-        }
-        close(err[0]);
+        server_ = std::make_unique<test::Process>(std::vector<std::string>{
+            nats_binary(), "-a", "127.0.0.1", "-p", std::to_string(port_), "-js", "-sd", store_.path});
+        if (!server_->wait_err("Server is ready", kWaitMs))
+            stop();
     }
-    void stop() {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void stop() { server_.reset(); }
 
 private:
     int port_;
-    std::string store_;
-    pid_t pid_ = -1;
+    test::TempDir store_;
+    std::unique_ptr<test::Process> server_;
 };
 
 class RelayCluster : public ::testing::Test {

@@ -1,7 +1,7 @@
 // Tests for kiv-relay: run the real binary and talk to it over loopback with raw sockets.
 #include <gtest/gtest.h>
 
-#include "relay_support.h"
+#include "support/relay.h"
 
 #include <sys/resource.h>
 

@@ -1,7 +1,8 @@
 // The relay service at its built-in address and port 9713: the one test that needs that port.
 #include <string>
 
-#include "relay_support.h"
+#include "support/relay.h"
+#include "support/support.h"
 
 using relaytest::RealRelay;
 using relaytest::RelayEnv;

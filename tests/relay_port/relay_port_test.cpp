@@ -1,11 +1,11 @@
 // Relay connections and the address query, with the service on a free port named by KIV_RELAY.
 #include <string>
 
-#include "internals.h"
-#include "relay_support.h"
+#include "support/internals.h"
+#include "support/relay.h"
 
-using relaytest::ClosedPort;
-using relaytest::FakeRelay;
+using test::ClosedPort;
+using FakeRelay = test::Listener;
 using relaytest::RealRelay;
 using relaytest::RelayEnv;
 using test::next_token;

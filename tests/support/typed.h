@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "conn/connection.h"
 #include "internals.h"
 
 namespace typed {
@@ -19,31 +18,21 @@ inline std::string bytes(std::initializer_list<int> b) {
 
 // A raw TCP client of a player server that reads whole records.
 struct RawPlayer {
-    int fd = -1;
+    test::sock_t fd = test::kNoSocket;
     std::string buf;     // bytes received and not yet returned
     std::string number;  // text of the first token ("" when the server was full)
 
     // rcvbuf > 0 fixes a small receive buffer before connecting, for a
     // player whose backlog should reach the server quickly.
     explicit RawPlayer(uint16_t port, bool greet = true, int rcvbuf = 0) {
-        if (rcvbuf > 0) {
-            fd = socket(AF_INET, SOCK_STREAM, 0);
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-            sockaddr_in sa = test::loopback(port);
-            if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-                close(fd);
-                fd = -1;
-            }
-        } else {
-            fd = test::connect_to(port);
-        }
+        fd = test::connect_to(port, rcvbuf);
         if (greet) {
             const std::string first = record();
             number = first.size() >= 2 ? first.substr(1, first.size() - 2) : "<none>";
         }
     }
     ~RawPlayer() {
-        if (fd >= 0) close(fd);
+        if (fd != test::kNoSocket) test::close_socket(fd);
     }
     RawPlayer(const RawPlayer&) = delete;
     RawPlayer& operator=(const RawPlayer&) = delete;
@@ -79,10 +68,9 @@ struct RawPlayer {
 private:
     // Waits up to timeout_ms for bytes; false on timeout or close.
     bool fill(int timeout_ms) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) return false;
+        if (!test::readable(fd, timeout_ms)) return false;
         char tmp[65536];
-        ssize_t r = recv(fd, tmp, sizeof tmp, 0);
+        const auto r = recv(fd, tmp, sizeof tmp, 0);
         if (r <= 0) return false;
         buf.append(tmp, static_cast<size_t>(r));
         return true;
@@ -112,17 +100,17 @@ struct Server {
 struct TypedPair {
     test::Listener listener;
     double handle = 0;
-    int peer = -1;
+    test::sock_t peer = test::kNoSocket;
     explicit TypedPair(const std::string& greeting = "T3\n") {
         std::thread server([&] {
             peer = listener.accept_one();
-            if (peer >= 0) test::write_all(peer, greeting);
+            if (peer != test::kNoSocket) test::write_all(peer, greeting);
         });
         handle = kiv_connect("127.0.0.1", listener.port, 3);
         server.join();
     }
     ~TypedPair() {
-        if (peer >= 0) close(peer);
+        if (peer != test::kNoSocket) test::close_socket(peer);
     }
 };
 

@@ -1,4 +1,5 @@
-// Test support for the kiv programs: a child process with piped stdin, stdout and stderr, and bounded waits.
+// A child process for tests of the programs: piped stdin, stdout and stderr,
+// bounded waits, and a stop that reports how it ended.
 #pragma once
 
 #include <fcntl.h>
@@ -15,21 +16,21 @@
 
 extern char** environ;
 
-namespace clitest {
+namespace test {
 
-class Proc {
+class Process {
 public:
-    explicit Proc(std::vector<std::string> args) {
+    explicit Process(std::vector<std::string> args) {
         // A line written after the child ended must not end the test.
         ::signal(SIGPIPE, SIG_IGN);
         int in[2], out[2], err[2];
-        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
+        // Close-on-exec from the start, so no other child inherits an end.
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&fa, fd);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(&a[0]);
         argv.push_back(nullptr);
@@ -41,14 +42,23 @@ public:
         in_ = in[1];
         out_ = out[0];
         err_ = err[0];
-        fcntl(in_, F_SETFD, FD_CLOEXEC);
-        fcntl(out_, F_SETFD, FD_CLOEXEC);
-        fcntl(err_, F_SETFD, FD_CLOEXEC);
     }
-    Proc(const Proc&) = delete;
-    Proc& operator=(const Proc&) = delete;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    Process(Process&& o) noexcept { *this = std::move(o); }
+    Process& operator=(Process&& o) noexcept {
+        std::swap(pid_, o.pid_);
+        std::swap(in_, o.in_);
+        std::swap(out_, o.out_);
+        std::swap(err_, o.err_);
+        std::swap(exited_, o.exited_);
+        std::swap(status_, o.status_);
+        out.swap(o.out);
+        err.swap(o.err);
+        return *this;
+    }
 
-    ~Proc() {
+    ~Process() {
         if (pid_ > 0 && !exited_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -59,6 +69,7 @@ public:
     }
 
     bool started() const { return pid_ > 0; }
+    bool running() const { return pid_ > 0 && !exited_; }
 
     void send(const std::string& line) {
         const std::string bytes = line + "\n";
@@ -70,23 +81,33 @@ public:
         in_ = -1;
     }
 
-    // Waits until stdout holds the text (as a substring), within timeout_ms.
-    bool wait_out(const std::string& text, int timeout_ms = 10000) {
+    // Waits until stdout (stderr) holds the text, within timeout_ms.
+    bool wait_out(const std::string& text, int timeout_ms = 20000) {
         return pump_until([&] { return out.find(text) != std::string::npos; }, timeout_ms);
     }
-    bool wait_err(const std::string& text, int timeout_ms = 10000) {
+    bool wait_err(const std::string& text, int timeout_ms = 20000) {
         return pump_until([&] { return err.find(text) != std::string::npos; }, timeout_ms);
     }
 
-    // The number in "listening on N" / "udp on port N", once printed.
-    int port_after(const std::string& prefix, int timeout_ms = 10000) {
+    // The number after `prefix` on stdout ("listening on N"), once its line
+    // is complete; 0 when it never came.
+    int port_after(const std::string& prefix, int timeout_ms = 20000) {
         if (!wait_out(prefix, timeout_ms)) return 0;
         pump_until([&] { return out.find('\n', out.find(prefix)) != std::string::npos; }, timeout_ms);
         return std::atoi(out.c_str() + out.find(prefix) + prefix.size());
     }
 
-    // The exit status within timeout_ms (all output read), or -1 (then killed).
+    // What the child wrote on stderr so far.
+    const std::string& errors() {
+        while (pump(0)) {
+        }
+        return err;
+    }
+
+    // The exit status within timeout_ms (all output read; 128 + N for a
+    // signal), or -1: then it is killed.
     int wait_exit(int timeout_ms = 20000) {
+        if (pid_ <= 0) return -1;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (!exited_) {
             pump(10);
@@ -104,7 +125,16 @@ public:
         return status_;
     }
 
-    void signal(int sig) { kill(pid_, sig); }
+    void signal(int sig) {
+        if (running()) kill(pid_, sig);
+    }
+
+    // Sends the signal and returns the exit status, as wait_exit.
+    int stop(int sig = SIGTERM, int timeout_ms = 20000) {
+        if (!running()) return exited_ ? status_ : -1;
+        kill(pid_, sig);
+        return wait_exit(timeout_ms);
+    }
 
     std::string out, err;
 
@@ -134,7 +164,8 @@ private:
     bool pump_until(Cond cond, int timeout_ms) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (!cond()) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
+            // Both pipes closed: nothing more can come.
+            if (std::chrono::steady_clock::now() >= deadline || (out_ < 0 && err_ < 0)) return false;
             pump(10);
         }
         return true;
@@ -146,4 +177,4 @@ private:
     int status_ = -1;
 };
 
-}  // namespace clitest
+}  // namespace test

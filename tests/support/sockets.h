@@ -1,0 +1,241 @@
+// Raw loopback sockets as the other side of a test, and bounded waits; the
+// same on POSIX and Winsock, so the Windows build shares every helper.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace test {
+
+#ifdef _WIN32
+using sock_t = SOCKET;
+constexpr sock_t kNoSocket = INVALID_SOCKET;
+inline void close_socket(sock_t s) { closesocket(s); }
+// Winsock must be started before the first socket; once per process.
+inline void start_sockets() {
+    static const bool started = [] {
+        WSADATA d;
+        return WSAStartup(MAKEWORD(2, 2), &d) == 0;
+    }();
+    (void)started;
+}
+#else
+using sock_t = int;
+constexpr sock_t kNoSocket = -1;
+inline void close_socket(sock_t s) { close(s); }
+inline void start_sockets() {}
+#endif
+
+// Polls cond every millisecond until it holds or timeout_ms passes.
+template <typename F>
+bool wait_until(F cond, int timeout_ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline int ms_until(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// True when s has something to read (or its end) within timeout_ms.
+inline bool readable(sock_t s, int timeout_ms) {
+#ifdef _WIN32
+    WSAPOLLFD p{s, POLLRDNORM, 0};
+    return WSAPoll(&p, 1, timeout_ms) > 0;
+#else
+    pollfd p{s, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) > 0;
+#endif
+}
+
+inline sockaddr_in loopback(uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+inline uint16_t port_of(sock_t s) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+// A socket bound to 127.0.0.1:port (0: the system's choice).
+inline sock_t bound(int type, uint16_t port = 0) {
+    start_sockets();
+    sock_t s = socket(AF_INET, type, 0);
+    if (port != 0) {
+        int one = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+    }
+    sockaddr_in sa = loopback(port);
+    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close_socket(s);
+        return kNoSocket;
+    }
+    return s;
+}
+
+// A raw TCP listener on 127.0.0.1 (an ephemeral port unless given one).
+struct Listener {
+    sock_t fd = kNoSocket;
+    uint16_t port = 0;
+    explicit Listener(uint16_t on = 0) {
+        fd = bound(SOCK_STREAM, on);
+        if (fd == kNoSocket) return;
+        listen(fd, 64);
+        port = port_of(fd);
+    }
+    ~Listener() {
+        if (fd != kNoSocket) close_socket(fd);
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    // Accepts one client, or kNoSocket after timeout_ms.
+    sock_t accept_one(int timeout_ms = 5000) const {
+        if (!readable(fd, timeout_ms)) return kNoSocket;
+        return ::accept(fd, nullptr, nullptr);
+    }
+};
+
+// A port nobody listens on while it lives: bound, never listening.
+struct ClosedPort {
+    sock_t fd = bound(SOCK_STREAM);
+    uint16_t port = port_of(fd);
+    ClosedPort() = default;
+    ~ClosedPort() { close_socket(fd); }
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+};
+
+// A TCP connection to 127.0.0.1:port with Nagle off, or kNoSocket;
+// rcvbuf > 0 fixes a small receive buffer first.
+inline sock_t connect_to(uint16_t port, int rcvbuf = 0) {
+    start_sockets();
+    sock_t fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&rcvbuf), sizeof rcvbuf);
+    sockaddr_in sa = loopback(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close_socket(fd);
+        return kNoSocket;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return fd;
+}
+
+inline bool write_all(sock_t fd, const std::string& bytes) {
+#ifdef _WIN32
+    const int flags = 0;
+#else
+    const int flags = MSG_NOSIGNAL;
+#endif
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const auto r = send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), flags);
+        if (r <= 0) return false;
+        sent += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// Reads exactly n bytes, or what arrived before timeout_ms / the peer closed.
+inline std::string read_n(sock_t fd, size_t n, int timeout_ms = 5000) {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    static thread_local char buf[65536];
+    while (out.size() < n) {
+        const int left = ms_until(deadline);
+        if (left <= 0 || !readable(fd, left)) break;
+        const size_t want = n - out.size() < sizeof buf ? n - out.size() : sizeof buf;
+        const auto r = recv(fd, buf, static_cast<int>(want), 0);
+        if (r <= 0) break;
+        out.append(buf, static_cast<size_t>(r));
+    }
+    return out;
+}
+
+// Everything that arrives until the line is quiet for quiet_ms (bounded).
+inline std::string read_quiet(sock_t fd, int quiet_ms = 100) {
+    std::string out;
+    char buf[4096];
+    for (int i = 0; i < 10000 && readable(fd, quiet_ms); ++i) {
+        const auto r = recv(fd, buf, sizeof buf, 0);
+        if (r <= 0) break;
+        out.append(buf, static_cast<size_t>(r));
+    }
+    return out;
+}
+
+// True when the peer closed the connection (end or reset) within timeout_ms;
+// unread bytes are skipped.
+inline bool peer_closed(sock_t fd, int timeout_ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buf[4096];
+    for (;;) {
+        const int left = ms_until(deadline);
+        if (left <= 0 || !readable(fd, left)) return false;
+        if (recv(fd, buf, sizeof buf, 0) <= 0) return true;
+    }
+}
+
+// Closes with a reset instead of an orderly end.
+inline void reset_close(sock_t fd) {
+    struct linger l {};
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    close_socket(fd);
+}
+
+// A raw UDP socket on an ephemeral loopback port.
+struct Udp {
+    sock_t fd = bound(SOCK_DGRAM);
+    uint16_t port = port_of(fd);
+    Udp() = default;
+    ~Udp() { close_socket(fd); }
+    Udp(const Udp&) = delete;
+    Udp& operator=(const Udp&) = delete;
+    bool send_to(uint16_t to, const std::string& bytes) const {
+        sockaddr_in sa = loopback(to);
+        return sendto(fd, bytes.data(), static_cast<int>(bytes.size()), 0, reinterpret_cast<sockaddr*>(&sa),
+                      sizeof sa) == static_cast<int>(bytes.size());
+    }
+    // One datagram; "<none>" after timeout_ms.
+    std::string receive(int timeout_ms = 5000) const {
+        if (!readable(fd, timeout_ms)) return "<none>";
+        static thread_local char buf[65536];
+        const auto r = recv(fd, buf, sizeof buf, 0);
+        return r < 0 ? "<error>" : std::string(buf, static_cast<size_t>(r));
+    }
+};
+
+}  // namespace test
