@@ -91,7 +91,7 @@ TEST(Admission, PlayerThatLeftInOrderIsGoneForANewcomerInTheSamePass) {
         // Holding the server's mutex keeps the next pass from running until
         // both the departure and the newcomer wait for it.
         kiv::net::Lock pass(server.mutex);
-        close(first.fd);
+        test::close_socket(first.fd);
         first.fd = -1;
         newcomer.reset(new RawPlayer(s.port, false));
         ASSERT_TRUE(test::wait_until([&] {

@@ -70,15 +70,15 @@ double bounded_file_wait(double h, int timeout_ms = 20000) {
 struct SlowPair {
     test::Listener listener;
     double handle = 0;
-    int peer = -1;
+    test::sock_t peer = test::kNoSocket;
     SlowPair() {
         int small = 16 * 1024;
-        setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        setsockopt(listener.fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
         handle = kiv_connect("127.0.0.1", listener.port, 1);
         peer = listener.accept_one();
     }
     ~SlowPair() {
-        if (peer >= 0) close(peer);
+        if (peer != test::kNoSocket) test::close_socket(peer);
     }
 };
 
@@ -273,7 +273,7 @@ TEST(FileReceive, SenderThatLeavesRightAfterTheFile) {
     // No line end in the file: all of it is an unfinished line when the peer
     // leaves, kept a moment for the file receive that claims it.
     ASSERT_TRUE(write_all(p.peer, "600\n" + bytes));
-    close(p.peer);
+    test::close_socket(p.peer);
     p.peer = -1;
     ASSERT_EQ(next_token(p.handle), "600");
     ASSERT_TRUE(wait_until([&] { return held(conn(p.handle)) == 600; }));
@@ -290,7 +290,7 @@ TEST(FileReceive, SenderThatLeavesRightAfterTheFile) {
 TEST(FileReceive, UnclaimedLastLineOfADepartedPeerIsLetGo) {
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "no line end"));
-    close(p.peer);
+    test::close_socket(p.peer);
     p.peer = -1;
     EXPECT_EQ(kiv_token_wait(p.handle), 0);  // ends once the departure is noticed
     EXPECT_EQ(kiv_valid(p.handle), 0);
@@ -361,7 +361,7 @@ TEST(FileFaults, SendingPeerLeavesMidFile) {
         if (reset) {
             test::reset_close(p.peer);
         } else {
-            close(p.peer);
+            test::close_socket(p.peer);
         }
         p.peer = -1;
         EXPECT_EQ(bounded_file_wait(p.handle), 0) << reset;

@@ -96,7 +96,7 @@ TEST(MessageApi, WaitEndsWithAMessageOrWithTheConnection) {
     EXPECT_EQ(next_message(c.handle), "late|1|0");
 
     std::thread closer([&] {
-        close(c.peer);
+        test::close_socket(c.peer);
         c.peer = -1;
     });
     EXPECT_EQ(kiv_message_wait(c.handle), 0);
@@ -132,7 +132,7 @@ TEST(MessageRouting, PlayersMessagesGoWhereTheyAreSent) {
     EXPECT_EQ(p1.quiet(), "");
 
     // Player 3 leaves: to it nothing goes, to all reaches only player 1.
-    close(p3.fd);
+    test::close_socket(p3.fd);
     p3.fd = -1;
     ASSERT_TRUE(test::wait_until(
         [&] { return s.departed(3); }));
@@ -152,7 +152,7 @@ TEST(MessageRouting, PlayersMessagesGoWhereTheyAreSent) {
 TEST(MessageRouting, ServerScriptTargets) {
     Server s(0);
     RawPlayer p1(s.port), p2(s.port), p3(s.port);
-    close(p3.fd);
+    test::close_socket(p3.fd);
     p3.fd = -1;
     ASSERT_TRUE(test::wait_until(
         [&] { return s.departed(3); }));

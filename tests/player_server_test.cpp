@@ -38,7 +38,7 @@ TEST(PlayerServer, NumbersLimitAndRefusal) {
     EXPECT_EQ(p2.record(), "Tstill\n");
 
     // A departed player makes room; its number is never given again.
-    close(p1.fd);
+    test::close_socket(p1.fd);
     p1.fd = -1;
     ASSERT_TRUE(test::wait_until([&] { return entry_dead(s, 1); }));
     EXPECT_EQ(kiv_player_count(s.handle), 1);
@@ -260,8 +260,7 @@ TEST(PlayerServerFaults, FloodingPlayerDoesNotStarveOthers) {
         for (int i = 0; i < 16; ++i) block += junk;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
         while (!done && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{flooder.fd, POLLOUT, 0};
-            if (poll(&p, 1, 10) > 0) send(flooder.fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (test::send_some(flooder.fd, block) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     constexpr int kTokens = 300;
@@ -289,6 +288,7 @@ TEST(PlayerServerFaults, FloodingPlayerDoesNotStarveOthers) {
 // reader gets every record once and in order and stays; what waits for it
 // on the server stays near the high-water mark, because the pass stops
 // reading the flooder instead.
+
 TEST(PlayerServerFaults, AFlooderIsSlowedNotItsReader) {
     Server s(0);
     // A small receive window makes the reader slower than the flood.
@@ -418,7 +418,7 @@ TEST(PlayerServerFaults, PlayerVanishingMidRecordLeavesNoTrace) {
         kiv::net::Lock lk(p->mutex);
         return p->link->held() == 5;
     }));
-    close(p1.fd);
+    test::close_socket(p1.fd);
     p1.fd = -1;
     test::reset_close(p2.fd);
     p2.fd = -1;
@@ -434,6 +434,7 @@ TEST(PlayerServerFaults, PlayerVanishingMidRecordLeavesNoTrace) {
     EXPECT_EQ(p3.record(), "Tnew\n");
 }
 
+#ifndef _WIN32  // connects in progress on non-blocking POSIX sockets
 TEST(PlayerServerFaults, ManyClientsAtOnceBeyondTheLimit) {
     Server s(100);
     constexpr int kClients = 200;
@@ -476,7 +477,7 @@ TEST(PlayerServerFaults, ManyClientsAtOnceBeyondTheLimit) {
         } else {
             numbers.insert(got[i]);
         }
-        close(fds[i]);
+        test::close_socket(fds[i]);
     }
     EXPECT_EQ(open, 0);
     EXPECT_EQ(refused, 100);
@@ -485,5 +486,7 @@ TEST(PlayerServerFaults, ManyClientsAtOnceBeyondTheLimit) {
     EXPECT_EQ(numbers, expected);
     EXPECT_EQ(s.entries(), 100u);
 }
+
+#endif
 
 }  // namespace

@@ -168,7 +168,7 @@ TEST(DataForwarding, TypedClientsShareSlotsThroughTheServer) {
 TEST(DataForwarding, ServerSetReachesLivePlayersOnly) {
     Server s(0);
     RawPlayer p1(s.port), p2(s.port), p3(s.port);
-    close(p2.fd);
+    test::close_socket(p2.fd);
     p2.fd = -1;
     ASSERT_TRUE(test::wait_until(
         [&] { return s.departed(2); }));

@@ -14,7 +14,7 @@ namespace {
 TEST(TokenSend, WireBytesOnPlainConnections) {
     test::PlainPair p;
     ASSERT_GT(p.handle, 0);
-    ASSERT_GE(p.peer, 0);
+    ASSERT_NE(p.peer, test::kNoSocket);
     EXPECT_EQ(kiv_token_send(p.handle, "hello", "10.1.2.3", 99), 1);  // host and port ignored
     EXPECT_EQ(read_n(p.peer, 6), "hello\n");
     EXPECT_EQ(kiv_token_send(p.handle, "", "", 0), 1);

@@ -167,6 +167,20 @@ inline bool write_all(sock_t fd, const std::string& bytes) {
     return true;
 }
 
+// Sends what the socket takes now, without waiting; the bytes sent.
+inline size_t send_some(sock_t fd, const std::string& bytes) {
+#ifdef _WIN32
+    u_long on = 1;
+    ioctlsocket(fd, FIONBIO, &on);
+    const int r = send(fd, bytes.data(), static_cast<int>(bytes.size()), 0);
+    on = 0;
+    ioctlsocket(fd, FIONBIO, &on);
+#else
+    const ssize_t r = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+#endif
+    return r > 0 ? static_cast<size_t>(r) : 0;
+}
+
 // Reads exactly n bytes, or what arrived before timeout_ms / the peer closed.
 inline std::string read_n(sock_t fd, size_t n, int timeout_ms = 5000) {
     std::string out;

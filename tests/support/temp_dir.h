@@ -1,6 +1,7 @@
 // A private folder for a test's files, removed with everything in it.
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,8 +14,18 @@ namespace test {
 struct TempDir {
     std::string path;
     explicit TempDir(const std::string& prefix = "kiv-test") {
+#ifdef _WIN32
+        // No mkdtemp: a name from the clock, made until one is new.
+        for (int i = 0; i < 100 && path.empty(); ++i) {
+            const auto n = std::chrono::steady_clock::now().time_since_epoch().count() + i;
+            const auto p = std::filesystem::temp_directory_path() / (prefix + "-" + std::to_string(n));
+            std::error_code ec;
+            if (std::filesystem::create_directory(p, ec)) path = p.string();
+        }
+#else
         std::string name = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
         path = mkdtemp(&name[0]) ? name : "";
+#endif
     }
     ~TempDir() {
         std::error_code ec;
