@@ -95,15 +95,11 @@ struct Range {
     }
 };
 
-// A loopback port nobody listens on now (every build of the library has
-// kiv_listen on a given port; not every one tells a chosen port back).
-inline uint16_t free_port() { return test::Listener().port; }
-
 // A kiv client and the connection a kiv plain server accepted for it.
 struct KivPair {
     double server = 0, a = 0, b = 0;
     KivPair() {
-        const uint16_t port = free_port();
+        const uint16_t port = test::free_port();
         server = kiv_listen(port, 1, 0);
         a = kiv_connect("127.0.0.1", port, 1);
         if (!test::wait_until([&] { return kiv_valid(b = kiv_accept(server)) == 1; })) {
@@ -243,7 +239,7 @@ struct Server {
         for (int attempt = 0; attempt < 5 && pid < 0; ++attempt) {
             int fds[2];
             if (pipe(fds) != 0) break;
-            port = free_port();
+            port = test::free_port();
             const pid_t child = fork();
             if (child == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGKILL);

@@ -3,6 +3,7 @@
 // of a busy session receives; the join answer's latency and exactness; and the cost of an
 // idle clustered instance. Loopback only; every phase is bounded in lines and seconds.
 #include "relay_bench.h"
+#include "support/sockets.h"
 
 #include <sys/resource.h>
 
@@ -23,25 +24,12 @@ std::string nats_binary() {
     return "";
 }
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        die("no free port");
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 // nats-server with JetStream (its store in a fresh temporary folder) and its monitoring
 // port, through which the benchmark counts what each instance receives.
 struct NatsServer {
     pid_t pid = -1;
-    int port = free_port();
-    int http_port = free_port();
+    int port = test::free_port();
+    int http_port = test::free_port();
     std::string store;
     explicit NatsServer(const std::string& bin) {
         char dir[] = "/tmp/kiv-relay-bench-XXXXXX";

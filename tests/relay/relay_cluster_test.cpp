@@ -18,8 +18,6 @@ std::string nats_binary() {
     return "";
 }
 
-int free_port() { return test::ClosedPort().port; }
-
 // nats-server with JetStream on loopback, on a port and a store folder that survive a restart.
 class Nats {
 public:
@@ -49,7 +47,7 @@ protected:
 #endif
         if (nats_binary().empty())
             GTEST_SKIP() << "nats-server is not installed (Debian: nats-server): cluster tests skipped";
-        nats_ = std::make_unique<Nats>(free_port());
+        nats_ = std::make_unique<Nats>(test::free_port());
         ASSERT_TRUE(nats_->ready()) << "nats-server did not start";
     }
 

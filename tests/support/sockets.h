@@ -88,52 +88,51 @@ inline uint16_t port_of(sock_t s) {
     return ntohs(sa.sin_port);
 }
 
-// A socket bound to 127.0.0.1:port (0: the system's choice).
-inline sock_t bound(int type, uint16_t port = 0) {
-    start_sockets();
-    sock_t s = socket(AF_INET, type, 0);
-    if (port != 0) {
-        int one = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-    }
-    sockaddr_in sa = loopback(port);
-    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close_socket(s);
-        return kNoSocket;
-    }
-    return s;
-}
-
-// A raw TCP listener on 127.0.0.1 (an ephemeral port unless given one).
-struct Listener {
+// A socket bound to 127.0.0.1:port (0: the system's choice), closed with
+// it; a port nobody listens on while it lives, for SOCK_STREAM.
+struct Bound {
     sock_t fd = kNoSocket;
     uint16_t port = 0;
-    explicit Listener(uint16_t on = 0) {
-        fd = bound(SOCK_STREAM, on);
-        if (fd == kNoSocket) return;
-        listen(fd, 64);
+    explicit Bound(int type, uint16_t on = 0) {
+        start_sockets();
+        fd = socket(AF_INET, type, 0);
+        if (on != 0) {
+            int one = 1;
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+        }
+        sockaddr_in sa = loopback(on);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            close_socket(fd);
+            fd = kNoSocket;
+            return;
+        }
         port = port_of(fd);
     }
-    ~Listener() {
+    ~Bound() {
         if (fd != kNoSocket) close_socket(fd);
     }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
+};
+
+struct ClosedPort : Bound {
+    ClosedPort() : Bound(SOCK_STREAM) {}
+};
+
+// A port free right now (the system's choice), for a server that must be
+// given one.
+inline uint16_t free_port(int type = SOCK_STREAM) { return Bound(type).port; }
+
+// A raw TCP listener on 127.0.0.1 (an ephemeral port unless given one).
+struct Listener : Bound {
+    explicit Listener(uint16_t on = 0) : Bound(SOCK_STREAM, on) {
+        if (fd != kNoSocket) listen(fd, 64);
+    }
     // Accepts one client, or kNoSocket after timeout_ms.
     sock_t accept_one(int timeout_ms = 5000) const {
         if (!readable(fd, timeout_ms)) return kNoSocket;
         return ::accept(fd, nullptr, nullptr);
     }
-};
-
-// A port nobody listens on while it lives: bound, never listening.
-struct ClosedPort {
-    sock_t fd = bound(SOCK_STREAM);
-    uint16_t port = port_of(fd);
-    ClosedPort() = default;
-    ~ClosedPort() { close_socket(fd); }
-    ClosedPort(const ClosedPort&) = delete;
-    ClosedPort& operator=(const ClosedPort&) = delete;
 };
 
 // A TCP connection to 127.0.0.1:port with Nagle off, or kNoSocket;
@@ -231,13 +230,8 @@ inline void reset_close(sock_t fd) {
 }
 
 // A raw UDP socket on an ephemeral loopback port.
-struct Udp {
-    sock_t fd = bound(SOCK_DGRAM);
-    uint16_t port = port_of(fd);
-    Udp() = default;
-    ~Udp() { close_socket(fd); }
-    Udp(const Udp&) = delete;
-    Udp& operator=(const Udp&) = delete;
+struct Udp : Bound {
+    Udp() : Bound(SOCK_DGRAM) {}
     bool send_to(uint16_t to, const std::string& bytes) const {
         sockaddr_in sa = loopback(to);
         return sendto(fd, bytes.data(), static_cast<int>(bytes.size()), 0, reinterpret_cast<sockaddr*>(&sa),

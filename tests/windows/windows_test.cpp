@@ -163,16 +163,6 @@ struct Agent {
 
 Agent agent;
 
-// A port nobody uses right now (the system's choice for a bound socket).
-uint16_t free_port(int type) {
-    const test::sock_t s = test::bound(type);
-    const uint16_t port = test::port_of(s);
-    test::close_socket(s);
-    return port;
-}
-uint16_t free_tcp_port() { return free_port(SOCK_STREAM); }
-uint16_t free_udp_port() { return free_port(SOCK_DGRAM); }
-
 // Each test leaves the DLL's table empty.
 class Dll : public testing::Test {
 protected:
@@ -233,7 +223,7 @@ TEST_F(NativePeer, NativeTcpTokens) {
     EXPECT_TEXT(next_token(h), "crlf");
 
     // Linux client, Windows server.
-    const uint16_t port = free_tcp_port();
+    const uint16_t port = test::free_port();
     const double server = k.listen(port, 1, 0);
     EXPECT_TRUE(server >= 1);
     const int id = agent.connect(port);
@@ -252,7 +242,7 @@ TEST_F(NativePeer, NativeUdpTokens) {
     std::vector<std::string> udp = agent.ok("UDP", 2);
     const int id = std::atoi(udp[0].c_str());
     const int native_port = std::atoi(udp[1].c_str());
-    const uint16_t port = free_udp_port();
+    const uint16_t port = test::free_port(SOCK_DGRAM);
     const double u = k.connect("", port, 4);
     EXPECT_TRUE(u >= 1);
     agent.ok("SENDTO " + std::to_string(id) + " " + std::to_string(port) + " " + to_hex("lin\n"), 0);
@@ -266,7 +256,7 @@ TEST_F(NativePeer, NativeUdpTokens) {
 
 TEST_F(NativePeer, NativeTypedPeers) {
     // A Linux player on a Windows player server, beside a Windows player.
-    const uint16_t port = free_tcp_port();
+    const uint16_t port = test::free_port();
     const double server = k.listen(port, 3, 10);
     EXPECT_TRUE(server >= 1);
     const double c1 = k.connect("127.0.0.1", port, 3);
@@ -320,7 +310,7 @@ TEST_F(NativePeer, NativeFiles) {
     const std::string content = binary_content(5000);
     EXPECT_TRUE(test::write_file(src, content));
 
-    const uint16_t port = free_tcp_port();
+    const uint16_t port = test::free_port();
     const double server = k.listen(port, 1, 0);
     const int id = agent.connect(port);
     const double accepted = accept_client(server);
@@ -374,7 +364,7 @@ TEST_F(Dll, PortsCountsReasonsAndKivRelayFromTheEnvironmentBlock) {
 // A port another server listens on is refused, not shared; a server
 // restarted on its port after serving a client is back at once.
 TEST_F(Dll, AServerPortIsExclusiveAndFreeAgainAtOnce) {
-    const uint16_t port = free_tcp_port();
+    const uint16_t port = test::free_port();
     const double server = k.listen(port, 1, 0);
     EXPECT_TRUE(server >= 1);
     EXPECT_NUM(k.listen(port, 1, 0), 0);
