@@ -99,8 +99,6 @@ void Hub::run() {
             }
         }
         handler_.on_event();
-        // A full batch may have left events behind: take them at once.
-        if (n == events_.size()) timeout_ms = 0;
         const int r = platform::poller_wait(poller_, events_.data(), events_.size(), timeout_ms);
         if (r < 0) {
             // No wait is possible any more: the server stops taking traffic

@@ -434,12 +434,11 @@ bool Link::send_to(const void* p, size_t n, uint32_t addr, uint16_t port) {
     return r.status == platform::Status::ok && r.bytes == n;
 }
 
-bool Link::flush() {
-    if (outbox_empty()) return !write_failed_.load();
+void Link::flush() {
+    if (outbox_empty()) return;
     std::lock_guard<std::mutex> lk(send_lock_);
     const platform::socket_t s = socket();
-    if (s == platform::invalid_socket || outbox_.empty()) return true;
-    return drain_outbox(s);
+    if (s != platform::invalid_socket && !outbox_.empty()) drain_outbox(s);
 }
 
 bool Link::stalled(std::chrono::milliseconds limit) {

@@ -124,8 +124,9 @@ public:
     Sent send(const void* p, size_t n, bool own);
     // True when the system took the whole datagram.
     bool send_to(const void* p, size_t n, uint32_t addr, uint16_t port);
-    // Writes what the socket takes of the outbox now; false on a failed socket.
-    bool flush();
+    // Writes what the socket takes of the outbox now (a failed write marks
+    // the link, see write_failed()).
+    void flush();
     bool outbox_empty() const { return outbox_size_.load() == 0; }
     size_t outbox_bytes() const { return outbox_size_.load(); }
     bool overflowed() const { return overflow_.load(); }

@@ -84,10 +84,4 @@ void reap() {
     }
 }
 
-size_t retired_count() {
-    Retired& r = retired();
-    std::lock_guard<std::mutex> lk(r.lock);
-    return r.threads.size();
-}
-
 }  // namespace kiv::net

@@ -16,8 +16,6 @@ bool start_thread(std::thread& t, std::function<void()> body);
 void retire(std::thread&& self);
 // Joins every retired thread (each has finished its work or is about to).
 void reap();
-// Retired threads not yet joined, for tests.
-size_t retired_count();
 
 // Tests make the next n starts fail, as a system out of threads would.
 void fail_thread_starts(int n);

@@ -52,11 +52,9 @@ Status failed_io(int e) {
 
 void set_int(int s, int level, int name, int value) { setsockopt(s, level, name, &value, sizeof value); }
 
-// A connected stream: non-blocking, no Nagle delay, and a peer that goes
-// silent without closing is noticed in about half a minute.
+// A connected stream (already non-blocking): no Nagle delay, and a peer
+// that goes silent without closing is noticed in about half a minute.
 void make_ready(int s) {
-    int flags = fcntl(s, F_GETFL, 0);
-    if (flags >= 0) fcntl(s, F_SETFL, flags | O_NONBLOCK);
     set_int(s, IPPROTO_TCP, TCP_NODELAY, 1);
     set_int(s, SOL_SOCKET, SO_KEEPALIVE, 1);
     set_int(s, IPPROTO_TCP, TCP_KEEPIDLE, liveness.idle_s);
@@ -101,10 +99,14 @@ int finish_connect(int s, int timeout_ms) {
     }
 }
 
+bool sys_set_nonblocking(socket_t s) {
+    int flags = fcntl(s, F_GETFL, 0);
+    return (flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0) || fail(errno);
+}
+
 bool sys_connect(socket_t s, uint32_t addr, uint16_t port, int timeout_ms) {
     if (s == invalid_socket) return fail(EBADF);
-    const int flags = fcntl(s, F_GETFL, 0);
-    if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return fail(errno);
+    if (!sys_set_nonblocking(s)) return false;
     sockaddr_in sa = make_sockaddr(addr, port);
     int err = 0;
     if (::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
@@ -133,11 +135,6 @@ bool sys_listen(socket_t s, int backlog) {
     return ::listen(s, backlog) == 0 || fail(errno);
 }
 
-bool sys_set_nonblocking(socket_t s) {
-    int flags = fcntl(s, F_GETFL, 0);
-    return (flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0) || fail(errno);
-}
-
 bool sys_set_multicast_loop_off(socket_t s) {
     unsigned char off = 0;
     return setsockopt(s, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) == 0 || fail(errno);
@@ -146,7 +143,7 @@ bool sys_set_multicast_loop_off(socket_t s) {
 socket_t sys_accept(socket_t listener) {
     if (listener == invalid_socket) return invalid_socket;
     for (;;) {
-        int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (s >= 0) {
             make_ready(s);
             return s;

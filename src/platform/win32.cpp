@@ -68,10 +68,9 @@ bool set_int(SOCKET s, int level, int name, DWORD value) {
 // Options of Windows 10 1709 and later that older headers lack.
 constexpr int kTcpKeepIdle = 3, kTcpKeepCnt = 16, kTcpKeepIntvl = 17, kTcpMaxRt = 5;
 
-// A connected stream: non-blocking, no Nagle delay, and a peer that goes
-// silent without closing is noticed in about half a minute.
+// A connected stream (already non-blocking): no Nagle delay, and a peer
+// that goes silent without closing is noticed in about half a minute.
 void make_ready(SOCKET s) {
-    set_nonblocking_now(s);
     set_int(s, IPPROTO_TCP, TCP_NODELAY, TRUE);
     set_int(s, SOL_SOCKET, SO_KEEPALIVE, TRUE);
     if (!set_int(s, IPPROTO_TCP, kTcpKeepIdle, static_cast<DWORD>(liveness.idle_s)) ||
@@ -212,6 +211,7 @@ socket_t sys_accept(socket_t listener) {
         SOCKET s = ::accept(sock(listener), nullptr, nullptr);
         if (s != INVALID_SOCKET) {
             SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+            set_nonblocking_now(s);
             make_ready(s);
             return static_cast<socket_t>(s);
         }
