@@ -10,6 +10,7 @@
 #include "conn/connection.h"
 #include "conn/trace.h"
 #include "support/internals.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -130,8 +131,8 @@ TEST(Frame, StartupCountPairsWithConnections) {
 // escaped; the version the library was built as.
 TEST(Frame, TraceOfAShortSessionAndTheVersion) {
     EXPECT_STREQ(kiv_version(), KIV_VERSION_STRING);
-    const std::string path = ::testing::TempDir() + "kiv_trace.txt";
-    std::remove(path.c_str());
+    const test::TempDir dir;
+    const std::string path = dir / "trace.txt";
     setenv("KIV_TRACE", path.c_str(), 1);
     kiv::trace::detail::state.store(0);  // read again, as at the first call of a process
     {
@@ -152,7 +153,6 @@ TEST(Frame, TraceOfAShortSessionAndTheVersion) {
     EXPECT_EQ(lines[1], "handle=1 kind=plain dir=sent len=4 bytes=\"hi\\x01\\n\"");
     EXPECT_EQ(lines[2], "handle=1 kind=plain dir=received len=4 bytes=\"back\"");
     EXPECT_EQ(lines[3], "handle=1 kind=plain closed (by the script)");
-    std::remove(path.c_str());
 }
 
 TEST(Frame, Copyright) {

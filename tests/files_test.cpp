@@ -110,7 +110,7 @@ TEST(FileSend, PeerGetsExactlyTheFileAndProgressEnds) {
     test::PlainPair p;
     ASSERT_EQ(kiv_file_send(p.handle, (dir / "f").c_str()), 1);
     EXPECT_EQ(read_n(p.peer, 600), bytes);
-    EXPECT_EQ(kiv_file_wait(p.handle), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_file_wait, p.handle), 1);
     EXPECT_EQ(kiv_file_byte(p.handle), 600);
     EXPECT_EQ(kiv_file_percentage(p.handle), 100);
     EXPECT_EQ(test::read_quiet(p.peer, 50), "");
@@ -282,7 +282,7 @@ TEST(FileReceive, SenderThatLeavesRightAfterTheFile) {
     EXPECT_EQ(read_file(dir / "late"), bytes);
     // Once the peer's departure is noticed the transfer still reads as done.
     EXPECT_TRUE(wait_until([&] { return kiv_valid(p.handle) == 0; }));
-    EXPECT_EQ(kiv_file_wait(p.handle), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_file_wait, p.handle), 1);
     EXPECT_EQ(kiv_file_percentage(p.handle), 100);
     EXPECT_EQ(kiv_file_byte(p.handle), 600);
 }
@@ -292,9 +292,9 @@ TEST(FileReceive, UnclaimedLastLineOfADepartedPeerIsLetGo) {
     ASSERT_TRUE(write_all(p.peer, "no line end"));
     test::close_socket(p.peer);
     p.peer = -1;
-    EXPECT_EQ(kiv_token_wait(p.handle), 0);  // ends once the departure is noticed
+    EXPECT_EQ(test::bounded_wait(kiv_token_wait, p.handle), 0);  // ends once the departure is noticed
     EXPECT_EQ(kiv_valid(p.handle), 0);
-    EXPECT_EQ(kiv_file_wait(p.handle), 0);  // no transfer ever ran
+    EXPECT_EQ(test::bounded_wait(kiv_file_wait, p.handle), 0);  // no transfer ever ran
 }
 
 TEST(FileTransfer, OnlyPlainClientsTransfer) {
@@ -307,7 +307,7 @@ TEST(FileTransfer, OnlyPlainClientsTransfer) {
     const double udp = kiv_connect("127.0.0.1", 0, 4);
     test::PlainPair idle;
     // No transfer ever ran: nothing to wait for, and no progress.
-    EXPECT_EQ(kiv_file_wait(idle.handle), 0);
+    EXPECT_EQ(test::bounded_wait(kiv_file_wait, idle.handle), 0);
     EXPECT_EQ(kiv_file_percentage(idle.handle), 0);
     for (double h : {plain_server, typed_server, typed, udp}) {
         ASSERT_EQ(kiv_valid(h), 1);
@@ -317,12 +317,12 @@ TEST(FileTransfer, OnlyPlainClientsTransfer) {
     EXPECT_FALSE(fs::exists(dir / "g"));
     // Only a plain stream carries a transfer; the others have nothing to wait
     // for, also once closed through handle 0.
-    EXPECT_EQ(kiv_file_wait(plain_server), 1);
-    EXPECT_EQ(kiv_file_wait(typed), 1);
-    EXPECT_EQ(kiv_file_wait(udp), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_file_wait, plain_server), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_file_wait, typed), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_file_wait, udp), 1);
     const double again = kiv_listen(0, 1, 0);
     ASSERT_EQ(kiv_disconnect(0), 1);
-    EXPECT_EQ(kiv_file_wait(again), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_file_wait, again), 1);
 }
 
 TEST(FileFaults, FilesThatCannotBeOpenedOrCreatedAreRefusedAtOnce) {

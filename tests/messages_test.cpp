@@ -70,7 +70,7 @@ TEST(MessageApi, CurrentMessageQueueAndOtherKinds) {
     ASSERT_TRUE(test::write_all(c.peer, "M\x03\x02\x04one\nM\x04\x02\x05two\n"));
     ASSERT_TRUE(test::wait_until([&] { return kiv::api::resolve(c.handle)->messages.queue.size() == 2; }));
     // A wait with messages queued returns at once and takes nothing.
-    EXPECT_EQ(kiv_message_wait(c.handle), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_message_wait, c.handle), 1);
     EXPECT_EQ(next_message(c.handle), "one|1|2");
     EXPECT_EQ(next_message(c.handle), "two|2|3");
     EXPECT_EQ(kiv_message_receive(c.handle), 0);
@@ -81,7 +81,7 @@ TEST(MessageApi, CurrentMessageQueueAndOtherKinds) {
     test::PlainPair plain;
     EXPECT_EQ(kiv_message_send(plain.handle, 1, 0, "x"), 0);
     EXPECT_EQ(kiv_message_receive(plain.handle), 0);
-    EXPECT_EQ(kiv_message_wait(plain.handle), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_message_wait, plain.handle), 1);
     EXPECT_STREQ(kiv_message_value(plain.handle), "");
     EXPECT_EQ(kiv_message_id(plain.handle), 0);
     EXPECT_EQ(test::read_quiet(plain.peer, 30), "");
@@ -91,7 +91,7 @@ TEST(MessageApi, CurrentMessageQueueAndOtherKinds) {
 TEST(MessageApi, WaitEndsWithAMessageOrWithTheConnection) {
     typed::TypedPair c;
     std::thread later([&] { test::write_all(c.peer, "M\x03\x02\x02late\n"); });
-    EXPECT_EQ(kiv_message_wait(c.handle), 1);
+    EXPECT_EQ(test::bounded_wait(kiv_message_wait, c.handle), 1);
     later.join();
     EXPECT_EQ(next_message(c.handle), "late|1|0");
 
@@ -99,7 +99,7 @@ TEST(MessageApi, WaitEndsWithAMessageOrWithTheConnection) {
         test::close_socket(c.peer);
         c.peer = -1;
     });
-    EXPECT_EQ(kiv_message_wait(c.handle), 0);
+    EXPECT_EQ(test::bounded_wait(kiv_message_wait, c.handle), 0);
     closer.join();
     EXPECT_EQ(kiv_message_receive(c.handle), 0);
 }

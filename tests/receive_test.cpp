@@ -207,7 +207,7 @@ TEST(Faults, AWaitThatFailsEndsTheConnectionAndItsWaiters) {
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "half"));
     ASSERT_TRUE(test::wait_until([&] { return test::held(p.handle) == 4; }));
-    std::thread waiter([&] { EXPECT_EQ(kiv_token_wait(p.handle), 0); });
+    std::thread waiter([&] { EXPECT_EQ(test::bounded_wait(kiv_token_wait, p.handle), 0); });
     Faults::fail_wait = true;
     ASSERT_TRUE(write_all(p.peer, "!"));  // wakes the worker into a failing wait
     EXPECT_TRUE(test::wait_until([&] { return !conn(p.handle).connected(); }));

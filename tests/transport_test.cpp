@@ -8,6 +8,7 @@
 
 #include "net/threads.h"
 #include "support/internals.h"
+#include "support/temp_dir.h"
 #include "support/typed.h"
 
 using test::next_token;
@@ -107,7 +108,7 @@ TEST(TwoThreads, DisconnectWhileAnotherThreadWaits) {
         double result = -1;
         std::thread waiter([&] {
             waiting = true;
-            result = kiv_token_wait(p.handle);
+            result = test::bounded_wait(kiv_token_wait, p.handle);
         });
         ASSERT_TRUE(test::wait_until([&] { return waiting.load(); }));
         if (round % 2) std::this_thread::yield();
@@ -123,13 +124,11 @@ TEST(TwoThreads, DisconnectWhileAnotherThreadWaits) {
 // freed number, and packed results. None may abort, hang, or close what
 // another thread opened; each packs what it asked for.
 TEST(TwoThreads, RacesOnOneHandle) {
-    const std::string file = ::testing::TempDir() + "kiv_two_threads.bin";
-    std::FILE* f = std::fopen(file.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
+    const test::TempDir dir;
+    const std::string file = dir / "two_threads.bin";
     // Larger than the socket buffers: the peer never reads, so a transfer
     // stays running until teardown stops it.
-    std::fputs(std::string(8 << 20, 'x').c_str(), f);
-    std::fclose(f);
+    ASSERT_TRUE(test::write_file(file, std::string(8 << 20, 'x')));
     for (int round = 0; round < 40; ++round) {
         test::PlainPair p;
         double a = -1, b = -1;
@@ -142,14 +141,13 @@ TEST(TwoThreads, RacesOnOneHandle) {
         closer.join();
         EXPECT_EQ(a, 1);
     }
-    std::remove(file.c_str());
     // One disconnect lingers on a full outbox while a second one of the same
     // handle frees the number and this thread gets it for a new connection:
     // the lingering one must leave that connection alone when it ends.
     for (int round = 0; round < 10; ++round) {
         test::PlainPair p;
         const std::string big(1 << 20, 'b');
-        while (kiv_token_send(p.handle, big.c_str(), "", 0) == 1) {
+        for (int i = 0; i < 1000 && kiv_token_send(p.handle, big.c_str(), "", 0) == 1; ++i) {
         }
         std::thread lingering([&] { kiv_disconnect(p.handle); });
         ASSERT_TRUE(test::wait_until([&] { return kiv_valid(p.handle) == 0; }));
@@ -179,7 +177,7 @@ TEST(TwoThreads, MessageWaitEndsOnDisconnect) {
     const double c = kiv_connect("127.0.0.1", s.port, 3);
     ASSERT_GT(c, 0);
     double message = -1;
-    std::thread waiter([&] { message = kiv_message_wait(c); });
+    std::thread waiter([&] { message = test::bounded_wait(kiv_message_wait, c); });
     EXPECT_EQ(kiv_disconnect(c), 1);
     waiter.join();
     EXPECT_EQ(message, 0);

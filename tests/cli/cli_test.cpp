@@ -233,11 +233,12 @@ TEST(CliErrors, OneLineOnStderrAndAFailingStatus) {
     }
     {
         Listener busy;
+        TempDir dir;
         const std::string b = std::to_string(busy.port);
         Proc p = kiv({"listen", b});
         EXPECT_NE(p.wait_exit(), 0);
         EXPECT_EQ(p.err, "kiv: listen on port " + b + ": Address already in use\n");
-        Proc r = kiv({"recv-file", b, "/tmp/never-written"});
+        Proc r = kiv({"recv-file", b, dir / "never-written"});
         EXPECT_NE(r.wait_exit(), 0);
         EXPECT_EQ(r.err, "kiv: listen on port " + b + ": Address already in use\n");
     }

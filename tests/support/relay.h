@@ -104,21 +104,7 @@ public:
 
     void half_close() { shutdown(fd_, SHUT_WR); }
 
-    bool send(const std::string& data) {
-        std::size_t off = 0;
-        auto deadline = Clock::now() + kWait;
-        while (off < data.size()) {
-            pollfd p{fd_, POLLOUT, 0};
-            if (poll(&p, 1, ms_left(deadline)) != 1)
-                return false;
-            ssize_t n = ::send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
-            if (n > 0)
-                off += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
+    bool send(const std::string& data) { return test::write_all(fd_, data, kWaitMs); }
 
     // The next line without its "\n", or kTimeout / kClosed.
     std::string line() { return line_within(kWait); }

@@ -18,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -151,33 +152,51 @@ inline sock_t connect_to(uint16_t port, int rcvbuf = 0) {
     return fd;
 }
 
-inline bool write_all(sock_t fd, const std::string& bytes) {
-#ifdef _WIN32
-    const int flags = 0;
-#else
-    const int flags = MSG_NOSIGNAL;
-#endif
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const auto r = send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), flags);
-        if (r <= 0) return false;
-        sent += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-// Sends what the socket takes now, without waiting; the bytes sent.
-inline size_t send_some(sock_t fd, const std::string& bytes) {
+// Sends what the socket takes now, without waiting: the bytes sent, 0 when
+// it is full, -1 when it failed.
+inline long send_now(sock_t fd, const char* p, size_t n) {
 #ifdef _WIN32
     u_long on = 1;
     ioctlsocket(fd, FIONBIO, &on);
-    const int r = send(fd, bytes.data(), static_cast<int>(bytes.size()), 0);
+    const int r = send(fd, p, static_cast<int>(n), 0);
+    const bool full = r < 0 && WSAGetLastError() == WSAEWOULDBLOCK;
     on = 0;
     ioctlsocket(fd, FIONBIO, &on);
 #else
-    const ssize_t r = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t r = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const bool full = r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 #endif
+    return r >= 0 ? static_cast<long>(r) : full ? 0 : -1;
+}
+
+inline size_t send_some(sock_t fd, const std::string& bytes) {
+    const long r = send_now(fd, bytes.data(), bytes.size());
     return r > 0 ? static_cast<size_t>(r) : 0;
+}
+
+// True when s can take more bytes (or failed) within timeout_ms.
+inline bool writable(sock_t s, int timeout_ms) {
+#ifdef _WIN32
+    WSAPOLLFD p{s, POLLWRNORM, 0};
+    return WSAPoll(&p, 1, timeout_ms) > 0;
+#else
+    pollfd p{s, POLLOUT, 0};
+    return poll(&p, 1, timeout_ms) > 0;
+#endif
+}
+
+// Sends all of bytes; false when the socket failed or took nothing more
+// for timeout_ms (a peer that stopped reading never hangs the test).
+inline bool write_all(sock_t fd, const std::string& bytes, int timeout_ms = 20000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const long r = send_now(fd, bytes.data() + sent, bytes.size() - sent);
+        if (r < 0) return false;
+        sent += static_cast<size_t>(r);
+        if (sent < bytes.size() && !writable(fd, ms_until(deadline))) return false;
+    }
+    return true;
 }
 
 // Reads exactly n bytes, or what arrived before timeout_ms / the peer closed.

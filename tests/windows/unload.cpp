@@ -119,9 +119,7 @@ TEST(FreeLibrary, WithLiveConnectionsReturnsAndKeepsThem) {
     EXPECT_TRUE(open_live(k, live));
     // Returns at once: the connections hold the library, so nothing is
     // unloaded (or joined under the loader lock) now.
-    const auto before = std::chrono::steady_clock::now();
     EXPECT_TRUE(FreeLibrary(k.lib));
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
     EXPECT_TRUE(module_loaded());
     // Loading it again gives the same instance with its connections.
     Kiv again;

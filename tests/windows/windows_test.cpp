@@ -19,6 +19,7 @@
 
 // Winsock's header before windows.h, which would bring the old one.
 #include "support/sockets.h"
+#include "support/support.h"
 #include "support/temp_dir.h"
 #include "kiv_loader.h"
 #include "summary.h"
@@ -321,7 +322,7 @@ TEST_F(NativePeer, NativeFiles) {
     EXPECT_TRUE(sending);
     if (sending) {
         EXPECT_TRUE(agent.read(id, content.size()) == content);
-        EXPECT_NUM(k.file_wait(accepted), 1);
+        EXPECT_NUM(test::bounded_wait(k.file_wait, accepted, 20000, k.disconnect), 1);
         EXPECT_NUM(k.file_percentage(accepted), 100);
     }
     // Linux to Windows.
@@ -329,7 +330,7 @@ TEST_F(NativePeer, NativeFiles) {
     EXPECT_TRUE(receiving);
     if (receiving) {
         agent.write(id, content);
-        EXPECT_NUM(k.file_wait(accepted), 1);
+        EXPECT_NUM(test::bounded_wait(k.file_wait, accepted, 20000, k.disconnect), 1);
         EXPECT_NUM(k.file_byte(accepted), content.size());
         EXPECT_NUM(k.file_percentage(accepted), 100);
         EXPECT_TRUE(test::read_file(dst) == content);
