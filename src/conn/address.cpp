@@ -55,7 +55,7 @@ const char* query_own_address() {
         note_failure("address query: the relay service at %s:%u cannot be reached", relay.host.c_str(), relay.port);
         return "";
     }
-    send_token(*q, "IPADDRESS", "", 0);
+    send_token(*q, kAddressQueryName, "", 0);
     ByteString answer;
     // The service greets first; its second line is the answer. Both waits end
     // when the service goes away or stays silent too long.
@@ -69,7 +69,7 @@ const char* query_own_address() {
     if (n > kAnswerBound) n = kAnswerBound;
     std::memcpy(answer_buffer, answer.data(), n);
     answer_buffer[n] = 0;
-    send_token(*q, "`", "", 0);  // the service's goodbye line
+    send_token(*q, kRelayGoodbye, "", 0);
     teardown(*q);
     return answer_buffer;
 }

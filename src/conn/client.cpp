@@ -13,9 +13,6 @@ namespace kiv {
 
 namespace {
 
-// The relay service answers this name as an address query: it is no session.
-constexpr char kAddressQueryName[] = "IPADDRESS";
-
 bool relay_handshake(Connection& c, const char* session, const std::string& where) {
     if (!take_line(c, kHandshakeTimeoutMs, nullptr)) {
         note_failure("relay service at %s: no greeting within %d s", where.c_str(), kHandshakeTimeoutMs / 1000);

@@ -93,7 +93,6 @@ bool dispatch_typed(Connection& c, const char* rec, uint32_t n) {
 }  // namespace
 
 void Connection::on_record(const char* rec, uint32_t n, uint32_t from_addr, uint16_t from_port) {
-    const uint64_t dropped_before = tokens.dropped.load();
     bool kept = true;
     switch (kind.load()) {
         case kPlain:
@@ -102,8 +101,7 @@ void Connection::on_record(const char* rec, uint32_t n, uint32_t from_addr, uint
             break;
         case kDatagram:
             // A datagram endpoint cannot slow its senders: it drops instead.
-            tokens::push(tokens, rec, n, link->delimiter().data(), from_addr, from_port, true);
-            kept = tokens.dropped.load() == dropped_before;
+            kept = tokens::push(tokens, rec, n, link->delimiter().data(), from_addr, from_port, true);
             break;
         case kTyped:
             kept = dispatch_typed(*this, rec, n);

@@ -42,7 +42,6 @@ public:
     std::atomic<uint8_t> kind{kNotConnected};
     uint8_t opened_kind = kNotConnected;
     std::atomic<uint8_t> listening{0};
-    bool was_listening = false;
     // The handle the script knows it by (a player: its server's), for the trace.
     std::atomic<int32_t> handle{0};
     bool is_player = false;  // a player inside a server: read by the server's hub
@@ -76,14 +75,8 @@ public:
     // Usable: a server, or a connection whose peer has not gone for good.
     bool usable() const;
 
-    // Blocks until pred holds (true), the connection ends, or the deadline
-    // passes (false). pred runs with the mutex held.
-    template <typename Pred>
-    bool wait_for(Pred pred, std::chrono::steady_clock::time_point deadline) {
-        net::UniqueLock lk(mutex);
-        arrived.wait_until(lk, deadline, [&] { return pred() || !connected(); });
-        return pred();
-    }
+    // Blocks until pred holds (true) or the connection ends (false). pred
+    // runs with the mutex held.
     template <typename Pred>
     bool wait_for(Pred pred) {
         net::UniqueLock lk(mutex);

@@ -29,7 +29,6 @@ std::shared_ptr<Connection> open_server(uint16_t port, uint8_t mode, uint32_t li
         return nullptr;
     }
     c->opened_kind = mode;
-    c->was_listening = true;
     c->kind.store(mode);
     c->listening.store(1);
     if (mode == kTyped) {

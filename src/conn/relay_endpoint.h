@@ -8,6 +8,10 @@ namespace kiv {
 
 // The relay service's port, for relay connections and the address query.
 constexpr uint16_t kRelayPort = 9713;
+// The service answers this name as an address query: it is no session.
+constexpr char kAddressQueryName[] = "IPADDRESS";
+// The line that tells the service a member or a query is leaving.
+constexpr char kRelayGoodbye[] = "`";
 
 // What the endpoint is for: a relay connection (kind 2) or the address query.
 // They differ only in the built-in host (a dotted address for connections, a

@@ -229,9 +229,7 @@ struct Pass {
     void relay_tokens(Connection& p, size_t i, std::string& rec) {
         std::string all;
         while (const tokens::Record* r = p.tokens.queue.front()) {
-            const uint64_t dropped = s.tokens.dropped.load();
-            tokens::push(s.tokens, r->text.data(), r->text.length(), nullptr, 0, 0, true);
-            if (trace::on() && s.tokens.dropped.load() != dropped) {
+            if (!tokens::push(s.tokens, r->text.data(), r->text.length(), nullptr, 0, 0, true) && trace::on()) {
                 trace::record(s, "dropped", r->text.data(), r->text.length());
             }
             tokens::typed_record(rec, r->text.data(), r->text.length());

@@ -4,6 +4,7 @@
 
 #include "conn/open.h"
 #include "conn/address.h"
+#include "conn/relay_endpoint.h"
 #include "conn/trace.h"
 #include "net/threads.h"
 #include "platform/platform.h"
@@ -29,9 +30,8 @@ bool teardown(Connection& c, bool linger) {
     if (!c.connected() || !c.claim_teardown()) return false;
     if (trace::on()) trace::event(c, "closed", "(by the script)");
     if (c.kind.load() == kRelay && c.link) {
-        // The relay service's goodbye line.
-        static const char kGoodbye[] = "`\n";
-        c.link->send(kGoodbye, 2, true);
+        static const char kLine[] = {kRelayGoodbye[0], '\n'};
+        c.link->send(kLine, sizeof kLine, true);
     }
     files::stop(c.file);
     if (c.link) c.link->stop_worker();

@@ -41,7 +41,7 @@ const char* kind_name(uint8_t kind) {
 // Who a line is about: the handle, and a player's number on its server.
 void describe(const Connection& c, char* out, size_t n) {
     const uint8_t kind = c.opened_kind;
-    const char* what = c.was_listening ? (kind == kTyped ? "player-server" : "server") : kind_name(kind);
+    const char* what = c.is_listening() ? (kind == kTyped ? "player-server" : "server") : kind_name(kind);
     if (c.is_player) {
         std::snprintf(out, n, "handle=%d player=%d kind=player", c.handle.load(), c.player_number);
     } else {

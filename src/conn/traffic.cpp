@@ -298,7 +298,7 @@ bool file_receive(Connection& c, const char* name, int32_t size) {
 double file_wait(Connection& c) {
     // Other kinds carry no transfer; a connection torn down since is judged
     // by how its last transfer ended.
-    if (c.opened_kind != kPlain || c.was_listening) return 1.0;
+    if (c.opened_kind != kPlain || c.is_listening()) return 1.0;
     if (files::wait(c.file)) return 1.0;
     return refuse("the transfer did not complete"), 0.0;
 }

@@ -228,7 +228,7 @@ bool start(Transfer& t, net::Link& link, net::Mutex& mutex, std::FILE* f, int32_
 
 // With t.owner held: why no transfer may start now, or null.
 const char* refusal(const Transfer& t) {
-    if (t.closed) return "the connection is closed";
+    if (t.stop.load()) return "the connection is closed";
     if (t.busy.load()) return "a transfer is already running on this connection";
     return nullptr;
 }
@@ -303,7 +303,6 @@ double percentage(const Transfer& t) {
 
 void stop(Transfer& t) {
     std::lock_guard<std::mutex> own(t.owner);
-    t.closed = true;
     t.stop.store(true);
     t.wake.signal();
     if (t.thread.joinable() && t.thread.get_id() != std::this_thread::get_id()) t.thread.join();

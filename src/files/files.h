@@ -22,12 +22,11 @@ struct Transfer {
     std::atomic<uint32_t> done{0};
     std::atomic<int32_t> total{0};
     std::atomic<uint8_t> ok{0};  // the last transfer ran to its end (file closed)
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false};  // the connection was torn down: nothing starts any more
     // Starting, stopping and joining the thread happen under `owner`, one
     // host thread at a time: two starts never both pass the busy check, and
     // a thread is never joined twice.
     std::mutex owner;
-    bool closed = false;  // the connection was torn down: nothing starts any more
     std::thread thread;
     net::Wake wake;  // ends the thread's waits for the socket at teardown
     // busy falls and ok is published under m; waiters wait on ended.

@@ -19,25 +19,24 @@ void build_record(std::string& rec, int32_t id, int32_t player, const char* valu
     rec += '\n';
 }
 
-void push(Box& box, const char* value, uint32_t n, uint8_t id, int16_t player, bool drop_when_full) {
+bool push(Box& box, const char* value, uint32_t n, uint8_t id, int16_t player, bool drop_when_full) {
     if (drop_when_full && box.queue.bytes() >= kQueueBound) {
         box.dropped.fetch_add(1);
-        return;
+        return false;
     }
     Record& r = box.queue.push_new();
     r.value.assign(value, n);
     r.id = id;
     r.player = player;
     box.queue.commit_push(n);
+    return true;
 }
 
 bool apply_record(Box& box, const uint8_t* rec, uint32_t n, bool drop_when_full) {
     if (n < 4) return false;  // too short to hold its header: dropped
     const uint8_t id = static_cast<uint8_t>(decode_digit(rec[1]));
     const int16_t player = static_cast<int16_t>(decode_normal(rec + 2));
-    const uint64_t dropped = box.dropped.load();
-    push(box, reinterpret_cast<const char*>(rec + 4), n - 4, id, player, drop_when_full);
-    return box.dropped.load() == dropped;
+    return push(box, reinterpret_cast<const char*>(rec + 4), n - 4, id, player, drop_when_full);
 }
 
 bool take(Box& box) {

@@ -45,8 +45,9 @@ inline bool relayable(const Record& r) { return r.id != 254; }
 // A received "M" record (rec[0] == 'M') onto the queue; one too short for
 // its header is dropped (false). drop_when_full: see tokens::push.
 bool apply_record(Box& box, const uint8_t* rec, uint32_t n, bool drop_when_full);
-// Queues a message the server's own script sent to player 0.
-void push(Box& box, const char* value, uint32_t n, uint8_t id, int16_t player, bool drop_when_full);
+// Queues a message the server's own script sent to player 0; false when
+// it was dropped (see tokens::push).
+bool push(Box& box, const char* value, uint32_t n, uint8_t id, int16_t player, bool drop_when_full);
 
 bool take(Box& box);
 

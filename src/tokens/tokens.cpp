@@ -7,11 +7,11 @@
 
 namespace kiv::tokens {
 
-void push(Box& box, const char* text, uint32_t n, const char* delimiter, uint32_t from_addr, uint16_t from_port,
+bool push(Box& box, const char* text, uint32_t n, const char* delimiter, uint32_t from_addr, uint16_t from_port,
           bool drop_when_full) {
     if (drop_when_full && full(box)) {
         box.dropped.fetch_add(1);
-        return;
+        return false;
     }
     Record& r = box.queue.push_new();
     r.text.assign(text, n);
@@ -19,6 +19,7 @@ void push(Box& box, const char* text, uint32_t n, const char* delimiter, uint32_
     r.from_addr = from_addr;
     r.from_port = from_port;
     box.queue.commit_push(n);
+    return true;
 }
 
 bool take(Box& box) {

@@ -36,8 +36,8 @@ struct Box {
 
 // Queues a received token. On a connection that cannot slow its sender (a
 // datagram endpoint, a server's own queue), one past the bound is dropped
-// and counted instead.
-void push(Box& box, const char* text, uint32_t n, const char* delimiter, uint32_t from_addr, uint16_t from_port,
+// and counted instead (false).
+bool push(Box& box, const char* text, uint32_t n, const char* delimiter, uint32_t from_addr, uint16_t from_port,
           bool drop_when_full);
 inline bool full(const Box& box) { return box.queue.bytes() >= kQueueBound; }
 
