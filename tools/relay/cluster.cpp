@@ -9,29 +9,17 @@
 // travel in the payload (the subject only carries a hash), so any bytes are safe.
 // Member counts: see counts.hpp.
 #include "cluster.hpp"
-
-#include <cstdio>
+#include "wire.hpp"
 
 namespace kiv::relay {
 
-std::string session_subject_token(const std::string& session) {
-    std::uint64_t h = 1469598103934665603ull; // FNV-1a
-    for (unsigned char c : session) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
-    return buf;
-}
+std::string session_subject_token(const std::string& session) { return wire::hex(wire::fnv1a(session)); }
 
 } // namespace kiv::relay
 
 #ifndef KIV_RELAY_HAVE_NATS
 
 namespace kiv::relay {
-
-bool cluster_available() { return false; }
 
 std::unique_ptr<Cluster> join_cluster(asio::io_context&, Server&, const ClusterOptions&, std::string* error) {
     *error = "this kiv-relay was built without the NATS client library (Debian: libnats-dev), "
@@ -67,46 +55,9 @@ constexpr std::size_t kFragment = 256 * 1024;
 // A message never needs more: a line and a session name of 1 MiB each, and the batch
 // a read adds; a longer one is dropped while being put together.
 constexpr std::size_t kMaxMessage = 4 * 1024 * 1024;
-void put_u32(std::string& s, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        s.push_back(static_cast<char>(v >> (8 * i)));
-}
-
-void put_u64(std::string& s, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i)
-        s.push_back(static_cast<char>(v >> (8 * i)));
-}
-
-// Little-endian reader over a payload; every read checks the end.
-struct Reader {
-    const unsigned char* p;
-    const unsigned char* end;
-    bool u32(std::uint32_t& v) {
-        if (end - p < 4)
-            return false;
-        v = 0;
-        for (int i = 0; i < 4; ++i)
-            v |= static_cast<std::uint32_t>(p[i]) << (8 * i);
-        p += 4;
-        return true;
-    }
-    bool u64(std::uint64_t& v) {
-        if (end - p < 8)
-            return false;
-        v = 0;
-        for (int i = 0; i < 8; ++i)
-            v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
-        p += 8;
-        return true;
-    }
-    bool bytes(std::size_t n, std::string& out) {
-        if (static_cast<std::size_t>(end - p) < n)
-            return false;
-        out.assign(reinterpret_cast<const char*>(p), n);
-        p += n;
-        return true;
-    }
-};
+using wire::put_u32;
+using wire::put_u64;
+using wire::Reader;
 
 class NatsCluster final : public Cluster, private ClusterLink {
 public:
@@ -642,8 +593,6 @@ private:
 };
 
 } // namespace
-
-bool cluster_available() { return true; }
 
 std::unique_ptr<Cluster> join_cluster(asio::io_context& io, Server& server, const ClusterOptions& options,
                                       std::string* error) {

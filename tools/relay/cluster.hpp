@@ -26,8 +26,6 @@ public:
     virtual void stop() = 0;
 };
 
-// Whether this build carries the NATS client.
-bool cluster_available();
 // Joins the cluster on `server`'s loop; null with `error` set when the options are unusable.
 // An unreachable NATS server is not an error: the instance serves its own members until it comes.
 std::unique_ptr<Cluster> join_cluster(asio::io_context& io, Server& server, const ClusterOptions& options,

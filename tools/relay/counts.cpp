@@ -1,7 +1,6 @@
 // kiv-relay cluster counts: joins answered by compare-and-set on a JetStream key-value bucket.
 #include "counts.hpp"
-
-#include <cstdio>
+#include "wire.hpp"
 
 namespace kiv::relay {
 
@@ -14,39 +13,22 @@ constexpr std::chrono::minutes kSessionTtl{10};
 constexpr int kWriteAttempts = 32;
 constexpr std::size_t kPair = 12;
 
-std::string hex(std::uint64_t v) {
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
-std::uint64_t fnv1a(const std::string& s, std::uint64_t h) {
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
+using wire::fnv1a;
+using wire::hex;
 
 void put_pair(std::string& out, std::uint64_t id, std::uint64_t n) {
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<char>(id >> (8 * i)));
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>(n >> (8 * i)));
+    wire::put_u64(out, id);
+    wire::put_u32(out, static_cast<std::uint32_t>(n));
 }
 
 std::vector<std::pair<std::uint64_t, std::uint32_t>> pairs_of(const void* data, int len) {
     std::vector<std::pair<std::uint64_t, std::uint32_t>> out;
     const auto* p = static_cast<const unsigned char*>(data);
-    for (int at = 0; at + static_cast<int>(kPair) <= len; at += kPair) {
-        std::uint64_t id = 0;
-        std::uint32_t n = 0;
-        for (int i = 0; i < 8; ++i)
-            id |= static_cast<std::uint64_t>(p[at + i]) << (8 * i);
-        for (int i = 0; i < 4; ++i)
-            n |= static_cast<std::uint32_t>(p[at + 8 + i]) << (8 * i);
+    wire::Reader r{p, p + (len > 0 ? len / kPair * kPair : 0)};
+    std::uint64_t id = 0;
+    std::uint32_t n = 0;
+    while (r.u64(id) && r.u32(n))
         out.emplace_back(id, n);
-    }
     return out;
 }
 
@@ -73,7 +55,7 @@ Counts::~Counts() {
 
 // Two 64-bit hashes with different seeds: names that share a key would share a count.
 std::string Counts::session_key(const std::string& session) {
-    return "s." + hex(fnv1a(session, 1469598103934665603ull)) + hex(fnv1a(session, 0x9e3779b97f4a7c15ull));
+    return "s." + hex(fnv1a(session)) + hex(fnv1a(session, 0x9e3779b97f4a7c15ull));
 }
 
 void Counts::start() {
