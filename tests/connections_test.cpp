@@ -162,10 +162,10 @@ TEST(Connect, AHostThatNeverAnswersCostsTheLimitNotMinutes) {
     test::close_socket(full);
 }
 
-// Why a call failed, by family of failure; a success keeps the last line,
-// and each thread has its own.
 #endif
 
+// Why a call failed, by family of failure; a success keeps the last line,
+// and each thread has its own.
 TEST(LastError, OneLinePerFamilyOfFailure) {
     EXPECT_EQ(kiv_token_send(9, "x", "", 0), 0);
     EXPECT_EQ(kiv_valid(8), 0);  // a question is not a failure

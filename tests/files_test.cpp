@@ -50,18 +50,11 @@ uint64_t fnv1a(const std::string& s) {
     return h;
 }
 
-kiv::Connection* conn(double h) { return kiv::api::resolve(h).get(); }
-
-// Bytes the connection read and has not yet cut into records.
-uint32_t held(kiv::Connection* c) {
-    kiv::net::Lock lk(c->mutex);
-    return c->link ? c->link->held() : 0;
-}
 
 // Waits with a deadline for the transfer thread to end, then asks
 // kiv_file_wait, which no longer blocks.
 double bounded_file_wait(double h, int timeout_ms = 20000) {
-    if (!wait_until([&] { return conn(h)->file.busy.load() == 0; }, timeout_ms)) return -1;
+    if (!wait_until([&] { return test::conn(h).file.busy.load() == 0; }, timeout_ms)) return -1;
     return kiv_file_wait(h);
 }
 
@@ -98,7 +91,7 @@ TEST(FileSize, RegularMissingEmptyFolderAndPastTwoGigabytes) {
     test::PlainPair p;
     // Its size does not fit the transfer's count: refused, nothing changed.
     EXPECT_EQ(kiv_file_send(p.handle, huge.c_str()), 0);
-    EXPECT_EQ(conn(p.handle)->file.busy.load(), 0);
+    EXPECT_EQ(test::conn(p.handle).file.busy.load(), 0);
     EXPECT_EQ(kiv_token_send(p.handle, "ok", "", 0), 1);
     EXPECT_EQ(read_n(p.peer, 3), "ok\n");
 }
@@ -130,7 +123,7 @@ TEST(FileSend, RecordsWaitingInTheOutboxGoFirst) {
     ASSERT_EQ(kiv_token_send(p.handle, big.c_str(), "", 0), 1);
     ASSERT_EQ(kiv_token_send(p.handle, "600", "", 0), 1);
     {
-        ASSERT_FALSE(conn(p.handle)->link->outbox_empty());
+        ASSERT_FALSE(test::conn(p.handle).link->outbox_empty());
     }
     ASSERT_EQ(kiv_file_send(p.handle, (dir / "f").c_str()), 1);
     const std::string got = read_n(p.peer, big.size() + 5 + 600, 30000);
@@ -164,8 +157,8 @@ TEST(FileReceive, TokensAndPartialLineAlreadyCutGoIntoTheFile) {
     ASSERT_TRUE(write_all(p.peer, "600\n" + bytes));
     // Every line of the file is a queued token and its last part waits in
     // the receive buffer before the script asks for the file.
-    kiv::Connection* c = conn(p.handle);
-    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 1 + lines && held(c) == tail; }));
+    kiv::Connection* c = &test::conn(p.handle);
+    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 1 + lines && test::held(p.handle) == tail; }));
     ASSERT_EQ(next_token(p.handle), "600");
     ASSERT_EQ(kiv_file_receive(p.handle, (dir / "g").c_str(), 600), 1);
     EXPECT_EQ(bounded_file_wait(p.handle), 1);
@@ -179,8 +172,8 @@ TEST(FileReceive, BytesPastTheSizeStayTokensInOrder) {
     TempDir dir;
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "7\n0123\n5678\nXY\nZ"));
-    kiv::Connection* c = conn(p.handle);
-    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 4 && held(c) == 1; }));
+    kiv::Connection* c = &test::conn(p.handle);
+    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 4 && test::held(p.handle) == 1; }));
     ASSERT_EQ(next_token(p.handle), "7");
     // The file ends inside the token "5678".
     ASSERT_EQ(kiv_file_receive(p.handle, (dir / "g").c_str(), 7), 1);
@@ -196,8 +189,8 @@ TEST(FileReceive, ZeroAndNegativeSizesTakeNothing) {
     TempDir dir;
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "a\nb"));
-    kiv::Connection* c = conn(p.handle);
-    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 1 && held(c) == 1; }));
+    kiv::Connection* c = &test::conn(p.handle);
+    ASSERT_TRUE(wait_until([&] { return c->tokens.queue.size() == 1 && test::held(p.handle) == 1; }));
     ASSERT_EQ(kiv_file_receive(p.handle, (dir / "zero").c_str(), 0), 1);
     EXPECT_EQ(bounded_file_wait(p.handle), 0);  // nothing to complete
     EXPECT_TRUE(fs::exists(dir / "zero"));
@@ -248,7 +241,7 @@ TEST(FileTransfer, RefusedWhileBusyAndTokensWaitForTheEnd) {
     write_file(dir / "big", bytes);
     SlowPair p;
     ASSERT_TRUE(write_all(p.peer, "x\n"));
-    ASSERT_TRUE(wait_until([&] { return conn(p.handle)->tokens.queue.size() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return test::conn(p.handle).tokens.queue.size() == 1; }));
     ASSERT_EQ(kiv_file_send(p.handle, (dir / "big").c_str()), 1);
     // The peer does not read: the transfer cannot end meanwhile.
     EXPECT_EQ(kiv_file_send(p.handle, (dir / "big").c_str()), 0);
@@ -276,7 +269,7 @@ TEST(FileReceive, SenderThatLeavesRightAfterTheFile) {
     test::close_socket(p.peer);
     p.peer = -1;
     ASSERT_EQ(next_token(p.handle), "600");
-    ASSERT_TRUE(wait_until([&] { return held(conn(p.handle)) == 600; }));
+    ASSERT_TRUE(wait_until([&] { return test::held(p.handle) == 600; }));
     ASSERT_EQ(kiv_file_receive(p.handle, (dir / "late").c_str(), 600), 1);
     EXPECT_EQ(bounded_file_wait(p.handle), 1);
     EXPECT_EQ(read_file(dir / "late"), bytes);
@@ -379,7 +372,7 @@ TEST(FileFaults, ReceivingPeerLeavesMidFile) {
     test::reset_close(p.peer);
     p.peer = -1;
     EXPECT_EQ(bounded_file_wait(p.handle), 0);
-    EXPECT_LT(conn(p.handle)->file.done.load(), 16u * 1024 * 1024);
+    EXPECT_LT(test::conn(p.handle).file.done.load(), 16u * 1024 * 1024);
     EXPECT_TRUE(wait_until([&] { return kiv_valid(p.handle) == 0; }));
 }
 

@@ -137,31 +137,26 @@ TEST(Hostile, TypedGarbageThenAValidRecord) {
 
 // Fault injection through the platform table. Overrides are installed
 // before any thread starts and switched on through atomics.
-struct Faults {
+struct Faults : test::CallsGuard {
     static std::atomic<bool> fail_recv;
     static std::atomic<int> send_cap;  // 0: no cap
     static std::atomic<bool> fail_wait;
-    kiv::platform::Calls saved = kiv::platform::calls;
     Faults() {
         fail_recv = false;
         send_cap = 0;
         fail_wait = false;
-        kiv::platform::calls.recv = [](kiv::platform::socket_t s, void* b, size_t n) {
+        calls.recv = [](kiv::platform::socket_t s, void* b, size_t n) {
             if (fail_recv) return kiv::platform::Io{kiv::platform::Status::error, 0};
             return kiv::platform::system_calls().recv(s, b, n);
         };
-        kiv::platform::calls.send = [](kiv::platform::socket_t s, const void* b, size_t n, bool more) {
+        calls.send = [](kiv::platform::socket_t s, const void* b, size_t n, bool more) {
             const size_t cap = static_cast<size_t>(send_cap.load());
             return kiv::platform::system_calls().send(s, b, cap && n > cap ? cap : n, more);
         };
-        kiv::platform::calls.wait = [](kiv::platform::Waker* w, kiv::platform::WaitItem* items, size_t n, int ms) {
+        calls.wait = [](kiv::platform::Waker* w, kiv::platform::WaitItem* items, size_t n, int ms) {
             if (fail_wait) return -1;
             return kiv::platform::system_calls().wait(w, items, n, ms);
         };
-    }
-    ~Faults() {
-        kiv::api::clear_table();  // joins every thread before the table is restored
-        kiv::platform::calls = saved;
     }
 };
 std::atomic<bool> Faults::fail_recv{false};

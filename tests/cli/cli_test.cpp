@@ -378,21 +378,11 @@ TEST(CliFiles, SenderFailsWithoutTheRightConfirmation) {
     std::ofstream(dir / "f", std::ios::binary) << "twelve bytes";
     Listener listener;
     Proc send = kiv({"send-file", "127.0.0.1", std::to_string(listener.port), dir / "f"});
-    pollfd pf{listener.fd, POLLIN, 0};
-    ASSERT_GT(poll(&pf, 1, 10000), 0);
-    const int peer = accept(listener.fd, nullptr, nullptr);
+    const test::sock_t peer = listener.accept_one(10000);
+    ASSERT_NE(peer, test::kNoSocket);
     // Takes the size and the bytes, then confirms a wrong count.
-    std::string got;
-    char buf[64];
-    while (got.size() < 15) {
-        pollfd rp{peer, POLLIN, 0};
-        if (poll(&rp, 1, 10000) <= 0) break;
-        const ssize_t n = read(peer, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(got, "12\ntwelve bytes");
-    ASSERT_EQ(write(peer, "received 5\n", 11), 11);
+    EXPECT_EQ(test::read_n(peer, 15, 10000), "12\ntwelve bytes");
+    ASSERT_TRUE(test::write_all(peer, "received 5\n"));
     EXPECT_EQ(send.wait_exit(), 1);
     close(peer);
     EXPECT_NE(send.err.find("kiv: the receiver did not confirm the file"), std::string::npos) << send.err;
