@@ -196,7 +196,7 @@ TEST(LastError, OneLinePerFamilyOfFailure) {
 
 TEST(Connect, TypedHandshake) {
     test::Listener l;
-    std::thread server([&] {
+    test::Thread server([&] {
         test::sock_t a = l.accept_one();
         write_all(a, "T3\n");
         // A data record right behind the number lands in the slot table at once.
@@ -213,7 +213,7 @@ TEST(Connect, TypedHandshake) {
 
 TEST(Connect, TypedServerFullOrSilent) {
     test::Listener l;
-    std::thread server([&] {
+    test::Thread server([&] {
         test::sock_t a = l.accept_one();
         write_all(a, "T\n");  // full
         test::close_socket(a);
@@ -228,7 +228,7 @@ TEST(Connect, TypedServerFullOrSilent) {
 
 TEST(Connect, TypedRecordKinds) {
     test::Listener l;
-    std::thread server([&] {
+    test::Thread server([&] {
         test::sock_t a = l.accept_one();
         write_all(a, "T1\nT\nX1\n\nThi\n");
         test::read_quiet(a, 300);
@@ -287,7 +287,7 @@ TEST(Liveness, OrderlyClosingPeerStillDeliversItsLastTokens) {
 
 TEST(Liveness, WaitEndsWhenThePeerLeaves) {
     test::PlainPair p;
-    std::thread closer([&] {
+    test::Thread closer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         test::close_socket(p.peer);
         p.peer = -1;

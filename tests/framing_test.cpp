@@ -143,7 +143,7 @@ TEST(Framing, DatagramRecordsAndSenders) {
 TEST(Framing, TypedWireBytes) {
     test::Listener l;
     std::string got;
-    std::thread server([&] {
+    test::Thread server([&] {
         int a = l.accept_one();
         test::write_all(a, "T1\n");
         got = test::read_n(a, 9);

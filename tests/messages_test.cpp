@@ -90,12 +90,12 @@ TEST(MessageApi, CurrentMessageQueueAndOtherKinds) {
 
 TEST(MessageApi, WaitEndsWithAMessageOrWithTheConnection) {
     typed::TypedPair c;
-    std::thread later([&] { test::write_all(c.peer, "M\x03\x02\x02late\n"); });
+    test::Thread later([&] { test::write_all(c.peer, "M\x03\x02\x02late\n"); });
     EXPECT_EQ(test::bounded_wait(kiv_message_wait, c.handle), 1);
     later.join();
     EXPECT_EQ(next_message(c.handle), "late|1|0");
 
-    std::thread closer([&] {
+    test::Thread closer([&] {
         test::close_socket(c.peer);
         c.peer = -1;
     });

@@ -252,7 +252,7 @@ TEST(PlayerServerFaults, FloodingPlayerDoesNotStarveOthers) {
     Server s(0);
     RawPlayer flooder(s.port), p2(s.port), p3(s.port);
     std::atomic<bool> done{false};
-    std::thread flood([&] {
+    test::Thread flood([&] {
         // Records of an unknown kind, dropped by the server, as fast as the
         // socket takes them, for a bounded time.
         const std::string junk = "X" + std::string(4000, 'j') + "\n";
@@ -295,7 +295,7 @@ TEST(PlayerServerFaults, AFlooderIsSlowedNotItsReader) {
     RawPlayer flooder(s.port), reader(s.port, true, 16384);
     constexpr int kTokens = 20000;
     const std::string pad(1000, 'f');
-    std::thread flood([&] {
+    test::Thread flood([&] {
         std::string block;
         for (int i = 0; i < kTokens; ++i) {
             block += "T" + std::to_string(i) + pad + "\n";
@@ -307,7 +307,7 @@ TEST(PlayerServerFaults, AFlooderIsSlowedNotItsReader) {
     });
     std::atomic<size_t> most_waiting{0};
     std::atomic<bool> reading{true};
-    std::thread watcher([&] {
+    test::Thread watcher([&] {
         auto p = entry(s, 2);
         while (reading && p) {
             most_waiting = std::max(most_waiting.load(), p->link->outbox_bytes());
@@ -384,10 +384,10 @@ TEST(PlayerServerFaults, PlayerThatNeverReadsHoldsTheRoomOnlyUntilItIsDropped) {
         for (int i = 0; i < kTokens; ++i) b += "T" + std::string(1, tag) + std::to_string(i) + pad + "\n";
         return b;
     };
-    std::thread w2([&] { p2.send(burst('a')); });
-    std::thread w3([&] { p3.send(burst('b')); });
+    test::Thread w2([&] { p2.send(burst('a')); });
+    test::Thread w3([&] { p3.send(burst('b')); });
     int in_order2 = 0, in_order3 = 0;
-    std::thread r2([&] {
+    test::Thread r2([&] {
         for (int i = 0; i < kTokens; ++i) {
             if (p2.record() != "Tb" + std::to_string(i) + pad + "\n") break;
             ++in_order2;

@@ -54,7 +54,7 @@ TEST(BackPressure, AFloodWaitsForTheScriptAndLosesNothing) {
     test::PlainPair p;
     constexpr int kTokens = 400000;
     std::atomic<bool> stop{false};
-    std::thread flood([&] {
+    test::Thread flood([&] {
         std::string batch;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         for (int i = 0; i < kTokens && !stop;) {
@@ -108,7 +108,7 @@ TEST(Hostile, NulBytesNeverWedgeAConnection) {
 
 TEST(Hostile, TypedGarbageThenAValidRecord) {
     test::Listener l;
-    std::thread server([&] {
+    test::Thread server([&] {
         int a = l.accept_one();
         write_all(a, "T7\n");
         std::string junk;
@@ -184,7 +184,7 @@ TEST(Faults, ShortSendsNeverSplitOrInterleaveRecords) {
     test::PlainPair p;
     Faults::send_cap = 3;
     const std::string a(5000, 'a'), b(5000, 'b');
-    std::thread other([&] {
+    test::Thread other([&] {
         for (int i = 0; i < 20; ++i) conn(p.handle).link->send((b + "\n").data(), b.size() + 1, true);
     });
     for (int i = 0; i < 20; ++i) EXPECT_EQ(kiv_token_send(p.handle, a.c_str(), "", 0), 1);
@@ -202,7 +202,7 @@ TEST(Faults, AWaitThatFailsEndsTheConnectionAndItsWaiters) {
     test::PlainPair p;
     ASSERT_TRUE(write_all(p.peer, "half"));
     ASSERT_TRUE(test::wait_until([&] { return test::held(p.handle) == 4; }));
-    std::thread waiter([&] { EXPECT_EQ(test::bounded_wait(kiv_token_wait, p.handle), 0); });
+    test::Thread waiter([&] { EXPECT_EQ(test::bounded_wait(kiv_token_wait, p.handle), 0); });
     Faults::fail_wait = true;
     ASSERT_TRUE(write_all(p.peer, "!"));  // wakes the worker into a failing wait
     EXPECT_TRUE(test::wait_until([&] { return !conn(p.handle).connected(); }));

@@ -27,7 +27,7 @@ TEST(Reset, RecordsSentJustBeforeAResetAreDelivered) {
         test::Listener l;
         int peer = -1;
         // A typed client waits for its number: the raw server greets it.
-        std::thread server([&] {
+        test::Thread server([&] {
             peer = l.accept_one();
             if (kind == 3) write_all(peer, "T1\n");
         });
@@ -108,7 +108,7 @@ TEST(TwoThreads, DisconnectWhileAnotherThreadWaits) {
         ASSERT_GT(h, 0);
         std::atomic<bool> waiting{false};
         double result = -1;
-        std::thread waiter([&] {
+        test::Thread waiter([&] {
             waiting = true;
             result = test::bounded_wait(typed ? kiv_message_wait : kiv_token_wait, h);
         });
@@ -134,11 +134,11 @@ TEST(TwoThreads, RacesOnOneHandle) {
     for (int round = 0; round < 40; ++round) {
         test::PlainPair p;
         double a = -1, b = -1;
-        std::thread other([&] { a = kiv_file_send(p.handle, file.c_str()); });
+        test::Thread other([&] { a = kiv_file_send(p.handle, file.c_str()); });
         b = kiv_file_send(p.handle, file.c_str());
         other.join();
         EXPECT_EQ(a + b, 1) << round;  // exactly one transfer starts
-        std::thread closer([&] { a = kiv_disconnect(p.handle); });
+        test::Thread closer([&] { a = kiv_disconnect(p.handle); });
         b = kiv_file_send(p.handle, file.c_str());  // 0, or a transfer that teardown stops
         closer.join();
         EXPECT_EQ(a, 1);
@@ -151,7 +151,7 @@ TEST(TwoThreads, RacesOnOneHandle) {
         const std::string big(1 << 20, 'b');
         for (int i = 0; i < 1000 && kiv_token_send(p.handle, big.c_str(), "", 0) == 1; ++i) {
         }
-        std::thread lingering([&] { kiv_disconnect(p.handle); });
+        test::Thread lingering([&] { kiv_disconnect(p.handle); });
         ASSERT_TRUE(test::wait_until([&] { return kiv_valid(p.handle) == 0; }));
         kiv_disconnect(p.handle);
         test::Listener l;
@@ -168,7 +168,7 @@ TEST(TwoThreads, RacesOnOneHandle) {
             if (unpack_big(pack_big(v), 0) != v) ++wrong;
         }
     };
-    std::thread packer([&] { pack(1000); });
+    test::Thread packer([&] { pack(1000); });
     pack(500000);
     packer.join();
     EXPECT_EQ(wrong.load(), 0);
@@ -181,7 +181,7 @@ TEST(BackPressure, AServerScriptThatTakesNothingDoesNotStallTheRoom) {
     RawPlayer p1(s.port), p2(s.port);
     constexpr int kTokens = 120000;
     const std::string pad(80, '.');
-    std::thread flood([&] {
+    test::Thread flood([&] {
         std::string batch;
         for (int i = 0; i < kTokens;) {
             batch.clear();

@@ -18,7 +18,7 @@ TEST(RelayConnection, HandshakeAndGoodbyeBytes) {
     FakeRelay relay;
     RelayEnv env(relay.port);
     std::string seen_before_greeting, host_line, goodbye;
-    std::thread service([&] {
+    test::Thread service([&] {
         int a = relay.accept_one();
         seen_before_greeting = test::read_quiet(a, 100);
         write_all(a, "welcome to the relay\n");
@@ -46,7 +46,7 @@ TEST(RelayConnection, HandshakeAndGoodbyeBytes) {
 TEST(RelayConnection, ServiceThatNeverAnswersEndsTheConnect) {
     FakeRelay relay;
     RelayEnv env(relay.port);
-    std::thread service([&] {
+    test::Thread service([&] {
         int a = relay.accept_one();
         write_all(a, "greeting\n");
         read_n(a, 5);
@@ -69,7 +69,7 @@ TEST(AddressQuery, AgainstFakeServices) {
     FakeRelay relay;
     RelayEnv env(relay.port);
     std::string asked, goodbye;
-    std::thread service([&] {
+    test::Thread service([&] {
         int a = relay.accept_one();
         asked = read_n(a, 10);
         write_all(a, "hi\n203.0.113.9\n");
@@ -98,7 +98,7 @@ TEST(AddressQuery, AgainstFakeServices) {
 TEST(AddressQuery, SilentServiceTimesOut) {
     FakeRelay relay;
     RelayEnv env(relay.port);
-    std::thread service([&] {
+    test::Thread service([&] {
         int a = relay.accept_one();
         test::read_quiet(a, 7000);
         close(a);

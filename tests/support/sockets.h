@@ -46,6 +46,18 @@ inline void close_socket(sock_t s) { close(s); }
 inline void start_sockets() {}
 #endif
 
+// A thread joined when it goes out of scope, so that a failed ASSERT in the
+// test that started it fails the test instead of ending the process (every
+// wait the thread makes has a deadline, so the join ends).
+struct Thread : std::thread {
+    using std::thread::thread;
+    Thread(Thread&&) = default;
+    Thread& operator=(Thread&&) = default;
+    ~Thread() {
+        if (joinable()) join();
+    }
+};
+
 // Polls cond every millisecond until it holds or timeout_ms passes.
 template <typename F>
 bool wait_until(F cond, int timeout_ms = 5000) {
