@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/sockets.h"
+
 extern char** environ;
 
 namespace relaybench {
@@ -53,26 +55,15 @@ inline void forget_child(pid_t pid) {
 }
 
 inline int connect_to(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    const int fd = test::connect_to(static_cast<std::uint16_t>(port));
+    if (fd < 0)
         die("connect: " + std::string(std::strerror(errno)));
     return fd;
 }
 
 inline void send_all(int fd, const std::string& s) {
-    std::size_t off = 0;
-    while (off < s.size()) {
-        ssize_t n = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-        if (n <= 0)
-            die("send: " + std::string(std::strerror(errno)));
-        off += static_cast<std::size_t>(n);
-    }
+    if (!test::write_all(fd, s))
+        die("send: " + std::string(std::strerror(errno)));
 }
 
 // Line reader for the blocking phases; gives up after two seconds of silence.
@@ -274,16 +265,11 @@ inline void echo_lines(int fd) {
 // The same ping-pong over a direct loopback connection: what the relay adds
 // is the difference.
 inline Percentiles direct_round_trips() {
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    const test::Listener listener;
+    int c = connect_to(listener.port);
+    int s = listener.accept_one();
+    if (s < 0)
         die("direct listener");
-    int c = connect_to(ntohs(addr.sin_port));
-    int s = accept(listener, nullptr, nullptr);
     int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::thread echo(echo_lines, s);
@@ -292,7 +278,6 @@ inline Percentiles direct_round_trips() {
     echo.join();
     close(c);
     close(s);
-    close(listener);
     return p;
 }
 

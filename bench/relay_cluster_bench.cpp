@@ -3,7 +3,6 @@
 // of a busy session receives; the join answer's latency and exactness; and the cost of an
 // idle clustered instance. Loopback only; every phase is bounded in lines and seconds.
 #include "relay_bench.h"
-#include "support/sockets.h"
 
 #include <sys/resource.h>
 
