@@ -75,16 +75,21 @@ inline int ms_until(std::chrono::steady_clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-// True when s has something to read (or its end) within timeout_ms.
-inline bool readable(sock_t s, int timeout_ms) {
+// True when s is ready for `events` (or failed) within timeout_ms.
+inline bool ready(sock_t s, short events, int timeout_ms) {
 #ifdef _WIN32
-    WSAPOLLFD p{s, POLLRDNORM, 0};
+    WSAPOLLFD p{s, events, 0};
     return WSAPoll(&p, 1, timeout_ms) > 0;
 #else
-    pollfd p{s, POLLIN, 0};
+    pollfd p{s, events, 0};
     return poll(&p, 1, timeout_ms) > 0;
 #endif
 }
+
+// Something to read (or the end) within timeout_ms.
+inline bool readable(sock_t s, int timeout_ms) { return ready(s, POLLIN, timeout_ms); }
+// Room for more bytes (or a failure) within timeout_ms.
+inline bool writable(sock_t s, int timeout_ms) { return ready(s, POLLOUT, timeout_ms); }
 
 inline sockaddr_in loopback(uint16_t port) {
     sockaddr_in sa{};
@@ -184,17 +189,6 @@ inline long send_now(sock_t fd, const char* p, size_t n) {
 inline size_t send_some(sock_t fd, const std::string& bytes) {
     const long r = send_now(fd, bytes.data(), bytes.size());
     return r > 0 ? static_cast<size_t>(r) : 0;
-}
-
-// True when s can take more bytes (or failed) within timeout_ms.
-inline bool writable(sock_t s, int timeout_ms) {
-#ifdef _WIN32
-    WSAPOLLFD p{s, POLLWRNORM, 0};
-    return WSAPoll(&p, 1, timeout_ms) > 0;
-#else
-    pollfd p{s, POLLOUT, 0};
-    return poll(&p, 1, timeout_ms) > 0;
-#endif
 }
 
 // Sends all of bytes; false when the socket failed or took nothing more
